@@ -1,0 +1,11 @@
+# Third-party libraries as Debian 12 packages them.
+find_package(Threads REQUIRED)
+find_package(PkgConfig REQUIRED)
+pkg_check_modules(TIRPC REQUIRED IMPORTED_TARGET libtirpc)
+find_package(LibArchive REQUIRED)
+find_package(ZLIB REQUIRED)
+find_package(Boost REQUIRED)
+if(ZEM_TESTS)
+  find_package(GTest REQUIRED)
+  include(GoogleTest)
+endif()
