@@ -24,3 +24,4 @@ const char *zem_get_attrib(const char *name);
 int zem_attrib_int(const char *name);
 // The netdir_path value kept by init (the host's string), or null.
 const char *zem_netdir_path();
+extern const char *g_netdir_path;
