@@ -1,0 +1,29 @@
+// The receiving side: requests and acknowledgements, routed to handlers.
+#pragma once
+
+#include "service/zem_svc.h"
+
+class CDiskOperations;
+
+// Host handlers of the request and acknowledgement channels; the context
+// is the CZemSvc.
+int handle_request(void *context, const void *buffer, int length);
+int handle_ack(void *context, const void *buffer, int length);
+
+// The operation of the request id, created (and entered in the table) on
+// first sight. Null when the request's path cannot be mapped or memory ran
+// out; that is reported and nothing is left in the table.
+CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request);
+
+// data_count is the number of bytes the message carried in `data`.
+int store(CZemSvc *service, zem_request_data *request, int data_count);
+int retrieve(CZemSvc *service, zem_request_data *request);
+int remove(CZemSvc *service, zem_request_data *request);
+int terminate(CZemSvc *service, zem_request_data *request);
+
+int send_ack_reply(CZemSvc *service, int code, int request_id, int final);
+int send_retrieve_done(CZemSvc *service, int request_id);
+
+// Answer codes of requests the service refuses before any file work.
+#define ZEM_RESULT_FAILED (-40)
+#define ZEM_RESULT_BAD_PATH (-51970)
