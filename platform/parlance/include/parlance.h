@@ -24,6 +24,11 @@ extern "C" {
  * or holds a malformed line (nothing of that file is loaded then). */
 int AddResourceFile(const char *path);
 
+/* Why the calling thread's last AddResourceFile failed ("path: line N:
+ * reason"); empty after a success. The reason also goes to standard error,
+ * since the module that registers a catalogue often cannot show it. */
+const char *parlance_last_error(void);
+
 /* The format registered for code, or null. The pointer stays valid until
  * the entry is replaced or parlance_clear() runs. */
 const char *parlance_lookup(int code);
