@@ -15,8 +15,8 @@ namespace zem::test {
 namespace {
 
 constexpr int kTraceCode = -51999;
-// Work handed to the service thread that is not done within this time is
-// given up with an error rather than hanging the test.
+// Work handed to the service thread is given up with an error, rather than
+// hanging the test, when the thread runs nothing for this long.
 constexpr std::chrono::seconds kDispatchTimeout{20};
 // The destructor waits this long for each thread before it aborts.
 constexpr std::chrono::seconds kShutdownTimeout{30};
@@ -161,6 +161,7 @@ struct TestHost::ServiceThread {
     std::thread thread;
     std::deque<std::shared_ptr<Task>> queue;
     bool busy = false;  // running a task
+    std::uint64_t tasks_run = 0;
 };
 
 struct TestHost::Channel {
@@ -553,6 +554,7 @@ struct HostCalls {
             task->done = ran;
             task->finished = true;
             self->busy = false;
+            ++self->tasks_run;
             host->cv_.notify_all();
         }
         return 0;
@@ -985,14 +987,18 @@ bool TestHost::dispatch(std::function<void()> fn, bool may_queue) {
         thread->queue.push_back(task);
         cv_.notify_all();
         // Wait for this task and for what it queued in turn.
-        bool settled = cv_.wait_for(lock, kDispatchTimeout, [&] {
+        auto settled = [&] {
             return task->finished &&
                    (thread->info.main_returned || (thread->queue.empty() && !thread->busy));
-        });
-        if (!settled) {
-            error_locked("the service thread did not run posted work within " +
-                         std::to_string(kDispatchTimeout.count()) + " s");
-            return false;
+        };
+        std::uint64_t progress = thread->tasks_run;
+        while (!cv_.wait_for(lock, kDispatchTimeout, settled)) {
+            if (thread->tasks_run == progress) {
+                error_locked("the service thread ran no posted work for " +
+                             std::to_string(kDispatchTimeout.count()) + " s");
+                return false;
+            }
+            progress = thread->tasks_run;
         }
         return task->done;
     }
