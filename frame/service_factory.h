@@ -10,3 +10,5 @@ class CZemSvc;
 CZemSvc *zem_service_create();
 // Tears the service object down (channels, table, timer, host_thread_end).
 void zem_service_destroy(CZemSvc *service);
+// The live service object, or null (diagnostics and tests).
+CZemSvc *zem_service_instance();

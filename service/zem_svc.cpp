@@ -138,12 +138,21 @@ int CZemSvc::purge_requests(void *context)
     return 0;
 }
 
+static CZemSvc *g_service = nullptr;
+
 CZemSvc *zem_service_create()
 {
-    return new (std::nothrow) CZemSvc;
+    g_service = new (std::nothrow) CZemSvc;
+    return g_service;
 }
 
 void zem_service_destroy(CZemSvc *service)
 {
+    if (service == g_service) g_service = nullptr;
     delete service;
+}
+
+CZemSvc *zem_service_instance()
+{
+    return g_service;
 }
