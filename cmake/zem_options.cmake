@@ -1,5 +1,6 @@
 # Warnings and sanitizers for every target of the project.
-add_compile_options(-Wall -Wextra -Wformat=2 -Wshadow -Wnon-virtual-dtor -Wno-missing-field-initializers)
+add_compile_options(-Wall -Wextra -Wformat=2 -Wshadow -Wno-missing-field-initializers
+  $<$<COMPILE_LANGUAGE:CXX>:-Wnon-virtual-dtor>)
 if(ZEM_WERROR)
   add_compile_options(-Werror)
 endif()
