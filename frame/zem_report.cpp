@@ -22,7 +22,7 @@ bool zem_tracing()
     return zem_get_attrib("zem_debug") != nullptr;
 }
 
-static std::string format_text(const char *format, va_list args)
+__attribute__((format(printf, 1, 0))) static std::string format_text(const char *format, va_list args)
 {
     va_list measure;
     va_copy(measure, args);
