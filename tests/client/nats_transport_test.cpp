@@ -1,0 +1,120 @@
+// The NATS transport against a real nats-server on a loopback port.
+#include "test_support.h"
+
+#include "client/nats_transport.h"
+#include "client/record_codec.h"
+#include "wire/zem_request_data.h"
+
+#include <arpa/inet.h>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <thread>
+#include <unistd.h>
+
+extern char **environ;
+
+namespace zem::test {
+namespace {
+
+constexpr const char *kServer = "/usr/sbin/nats-server";
+
+std::uint16_t free_port() {
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    socklen_t len = sizeof addr;
+    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
+    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
+    ::close(fd);
+    return ntohs(addr.sin_port);
+}
+
+// A nats-server of the test's own, stopped by its process id.
+class NatsServer {
+public:
+    NatsServer() : port_(free_port()) {
+        const std::string port = std::to_string(port_);
+        const char *argv[] = {kServer, "-a", "127.0.0.1", "-p", port.c_str(), nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        if (posix_spawn(&pid_, kServer, &actions, nullptr, const_cast<char **>(argv), environ) != 0) pid_ = 0;
+        posix_spawn_file_actions_destroy(&actions);
+    }
+    ~NatsServer() {
+        if (pid_ > 0) {
+            ::kill(pid_, SIGTERM);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
+    bool started() const { return pid_ > 0; }
+
+private:
+    std::uint16_t port_;
+    pid_t pid_ = 0;
+};
+
+std::unique_ptr<NatsTransport> connect_with_retries(const std::string &url) {
+    std::string error;
+    for (int i = 0; i < 100; ++i) {
+        auto t = NatsTransport::connect(url, std::chrono::seconds(2), error);
+        if (t) return t;
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    }
+    ADD_FAILURE() << error;
+    return nullptr;
+}
+
+std::vector<std::uint8_t> with_id(std::int32_t id, const std::string &rest) {
+    std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
+                                       static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
+    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    return bytes;
+}
+
+TEST(NatsTransport, CarriesMessagesBothWaysAndKeepsOnlyTheExpectedRequest) {
+    if (::access(kServer, X_OK) != 0) GTEST_SKIP() << kServer << " is not installed";
+    NatsServer server;
+    ASSERT_TRUE(server.started());
+    auto requester = connect_with_retries(server.url());
+    auto service = connect_with_retries(server.url());
+    ASSERT_TRUE(requester && service);
+    ASSERT_TRUE(requester->listen("ZemQkBrService_t"));
+    ASSERT_TRUE(service->listen("ZemBrQkService_t"));
+    const auto wait = std::chrono::seconds(5);
+
+    const auto request = with_id(41, "request");
+    ASSERT_TRUE(requester->send("ZemBrQkService_t", request.data(), request.size(), wait));
+    Message m;
+    ASSERT_TRUE(service->receive(m, wait));
+    EXPECT_EQ(m.channel, "ZemBrQkService_t");
+    EXPECT_EQ(m.payload, request);
+
+    requester->expect(41);
+    const auto other = with_id(42, "another requester's chunk");
+    const auto mine = with_id(41, "chunk");
+    ASSERT_TRUE(service->send("ZemQkBrService_t", other.data(), other.size(), wait));
+    ASSERT_TRUE(service->send("ZemQkBrService_t", mine.data(), mine.size(), wait));
+    ASSERT_TRUE(requester->receive(m, wait));
+    EXPECT_EQ(m.payload, mine);
+    EXPECT_EQ(requester->receive(m, std::chrono::milliseconds(100)).kind, TransportStatus::timeout);
+}
+
+TEST(NatsTransport, UnreachableServerIsAConnectionError) {
+    RequesterOptions options;
+    options.url = "nats://127.0.0.1:" + std::to_string(free_port());
+    options.timeout = std::chrono::milliseconds(500);
+    Result result;
+    EXPECT_FALSE(Requester::connect(options, result));
+    EXPECT_EQ(result.kind, ErrorKind::connection) << result.message;
+}
+
+} // namespace
+} // namespace zem::test
