@@ -240,6 +240,8 @@ bool TreeExtractor::extract_entry(struct archive *in, struct archive *out, struc
         return false;
     }
     const std::string target = destination_ + '/' + path.relative;
+    // libarchive changes the working directory of the whole process to
+    // reach longer paths.
     if (target.size() >= PATH_MAX) {
         failure = "refused entry " + quoted(name) + ": the path is too long";
         return false;
