@@ -113,11 +113,12 @@ int map_net_path(char **path, int flags)
                                                           os_get_current_os_type());
     if (status != OS_STATUS_SUCCESS || !mapped) {
         maw_free(mapped);
-        if (status == OS_STATUS_BAD_PATH)
-            zem_report(ZEM_MSG_ERROR, ZEM_RC_NOT_SECURE, *path ? *path : "", 0);
+        const int code = status == OS_STATUS_BAD_PATH ? ZEM_RC_NOT_SECURE : ZEM_RC_NO_MEMORY;
+        if (code == ZEM_RC_NOT_SECURE)
+            zem_report(ZEM_MSG_ERROR, code, *path ? *path : "", 0);
         else
-            zem_report(ZEM_MSG_ERROR, ZEM_RC_NO_MEMORY, 0);
-        return -1;
+            zem_report(ZEM_MSG_ERROR, code, 0);
+        return code;
     }
     maw_free(*path);
     *path = mapped;

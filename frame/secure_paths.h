@@ -23,6 +23,6 @@ int check_request_paths(const zem_request_data *record);
 // Replaces *path (a maw_malloc string, may be null) by its mapping onto
 // netdir_path, or onto the temporary directory with ZEM_FLAG_TEMP_BASE.
 // 0 on success. A path that cannot be mapped (a ".." component) is reported
-// with its text (-51970) and left as it was; the result is then -1, as it is
-// after reporting a failed allocation.
+// with its text and left as it was; the result is then the reported code,
+// -51970, or -51991 after a failed allocation.
 int map_net_path(char **path, int flags);

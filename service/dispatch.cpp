@@ -76,8 +76,9 @@ CDiskOperations *create_operation(CZemSvc *service, zem_request_data *copy)
 
 } // namespace
 
-CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request)
+CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request, int *failure)
 {
+    if (failure) *failure = ZEM_RESULT_FAILED;
     const RequestKey key(request->request_id);
     if (zem_request_data *entry = service->table->Get(key.text)) {
         auto *operation = static_cast<CDiskOperations *>(entry->operation);
@@ -102,6 +103,7 @@ CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *re
         status = map_net_path(&copy->source, copy->flags);
     }
     if (status != 0) { // reported by the mapping
+        if (failure && status == ZEM_RC_NOT_SECURE) *failure = ZEM_RESULT_BAD_PATH;
         zem_request_data_free(copy);
         return nullptr;
     }
@@ -153,9 +155,10 @@ int store(CZemSvc *service, zem_request_data *request, int data_count)
         send_ack_reply(service, ZEM_RESULT_FAILED, id, 0);
         return 0;
     }
-    CDiskOperations *operation = find_or_create_operation(service, request);
+    int failure = 0;
+    CDiskOperations *operation = find_or_create_operation(service, request, &failure);
     if (!operation) {
-        send_ack_reply(service, ZEM_RESULT_BAD_PATH, id, 0);
+        send_ack_reply(service, failure, id, 0);
         return 0;
     }
     int rc = operation->store();
@@ -198,10 +201,11 @@ int remove(CZemSvc *service, zem_request_data *request)
 {
     zem_request_log("remove() : request = %d source = %s\n", request->request_id, request->source);
     const int id = request->request_id;
-    CDiskOperations *operation = find_or_create_operation(service, request);
+    int failure = 0;
+    CDiskOperations *operation = find_or_create_operation(service, request, &failure);
     if (!operation) {
-        send_ack_reply(service, ZEM_RESULT_BAD_PATH, id, 1);
-        return ZEM_RESULT_BAD_PATH;
+        send_ack_reply(service, failure, id, 1);
+        return failure;
     }
     const int rc = operation->remove();
     send_ack_reply(service, rc, id, 1);

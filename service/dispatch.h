@@ -12,8 +12,11 @@ int handle_ack(void *context, const void *buffer, int length);
 
 // The operation of the request id, created (and entered in the table) on
 // first sight. Null when the request's path cannot be mapped or memory ran
-// out; that is reported and nothing is left in the table.
-CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request);
+// out; that is reported, nothing is left in the table, and *failure (when
+// given) holds the code to answer with: ZEM_RESULT_BAD_PATH for a path that
+// cannot be mapped, ZEM_RESULT_FAILED otherwise.
+CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request,
+                                          int *failure = nullptr);
 
 // data_count is the number of bytes the message carried in `data`.
 int store(CZemSvc *service, zem_request_data *request, int data_count);
