@@ -22,6 +22,14 @@ Result errno_result(int err, const std::string &what) {
     return Result::error(kind, what + ": " + std::strerror(err));
 }
 
+// Where a retrieve writes, a missing directory is a failure of the
+// destination, not a missing source.
+Result destination_result(int err, const std::string &what) {
+    Result r = errno_result(err, what);
+    if (r.kind == ErrorKind::not_found) r.kind = ErrorKind::failed;
+    return r;
+}
+
 std::string parent_of(const std::string &path) {
     const auto slash = path.find_last_of('/');
     if (slash == std::string::npos) return ".";
@@ -55,7 +63,7 @@ Result write_all(int fd, const std::uint8_t *data, std::size_t size, const std::
     while (size > 0) {
         const ssize_t n = ::write(fd, data, size);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) return errno_result(errno, "cannot write " + path);
+        if (n < 0) return destination_result(errno, "cannot write " + path);
         data += n;
         size -= static_cast<std::size_t>(n);
     }
@@ -126,11 +134,11 @@ public:
     Result commit() override {
         if (fd_ < 0) return Result::error(ErrorKind::failed, "the transfer of " + path_ + " was abandoned");
         Result r;
-        if (::fsync(fd_) != 0) r = errno_result(errno, "cannot write " + path_);
+        if (::fsync(fd_) != 0) r = destination_result(errno, "cannot write " + path_);
         const int closed = ::close(fd_);
         fd_ = -1;
-        if (r && closed != 0) r = errno_result(errno, "cannot write " + path_);
-        if (r && ::rename(temp_.c_str(), path_.c_str()) != 0) r = errno_result(errno, "cannot rename the received file to " + path_);
+        if (r && closed != 0) r = destination_result(errno, "cannot write " + path_);
+        if (r && ::rename(temp_.c_str(), path_.c_str()) != 0) r = destination_result(errno, "cannot rename the received file to " + path_);
         if (!r) {
             ::unlink(temp_.c_str());
             return r;
@@ -167,7 +175,7 @@ public:
     Result commit() override {
         if (fd_ < 0) return Result::error(ErrorKind::failed, "the transfer of " + path_ + " was abandoned");
         Result r;
-        if (::fsync(fd_) != 0) r = errno_result(errno, "cannot write " + path_);
+        if (::fsync(fd_) != 0) r = destination_result(errno, "cannot write " + path_);
         if (!r) {
             abort();
             return r;
@@ -227,7 +235,7 @@ public:
         dir_ = 0;
         if (target_ != path_) {
             if (::rename(target_.c_str(), path_.c_str()) != 0) {
-                Result r = errno_result(errno, "cannot rename the received tree to " + path_);
+                Result r = destination_result(errno, "cannot rename the received tree to " + path_);
                 abort();
                 return r;
             }
@@ -327,7 +335,7 @@ std::unique_ptr<ChunkSink> create_file_sink(const std::string &path, Result &err
         const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd >= 0) return std::make_unique<NewFileSink>(fd, temp, path);
         if (errno != EEXIST) {
-            error = errno_result(errno, "cannot create a file in " + parent_of(path));
+            error = destination_result(errno, "cannot create a file in " + parent_of(path));
             return nullptr;
         }
     }
@@ -344,11 +352,11 @@ std::unique_ptr<ChunkSink> append_file_sink(const std::string &path, Result &err
     }
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0666);
     if (fd < 0) {
-        error = errno_result(errno, "cannot open " + path);
+        error = destination_result(errno, "cannot open " + path);
         return nullptr;
     }
     if (::fstat(fd, &st) != 0) {
-        error = errno_result(errno, "cannot open " + path);
+        error = destination_result(errno, "cannot open " + path);
         ::close(fd);
         return nullptr;
     }
@@ -364,7 +372,7 @@ std::unique_ptr<ChunkSink> create_tree_sink(const std::string &directory, Result
             return nullptr;
         }
     } else if (errno != ENOENT) {
-        error = errno_result(errno, "cannot use " + directory);
+        error = destination_result(errno, "cannot use " + directory);
         return nullptr;
     } else {
         int attempt = 0;
@@ -372,7 +380,7 @@ std::unique_ptr<ChunkSink> create_tree_sink(const std::string &directory, Result
             target = temporary_name(directory);
             if (::mkdir(target.c_str(), 0777) == 0) break;
             if (errno != EEXIST || attempt == 100) {
-                error = errno_result(errno, "cannot create a directory in " + parent_of(directory));
+                error = destination_result(errno, "cannot create a directory in " + parent_of(directory));
                 return nullptr;
             }
         }
@@ -381,7 +389,7 @@ std::unique_ptr<ChunkSink> create_tree_sink(const std::string &directory, Result
     errno = 0;
     const wgz_dir dir = wgzDirOpen(target.c_str(), "w", 1000000, 0, 0, &unused);
     if (!dir) {
-        error = errno_result(errno ? errno : EIO, "cannot extract into " + directory);
+        error = destination_result(errno ? errno : EIO, "cannot extract into " + directory);
         if (target != directory) ::rmdir(target.c_str());
         return nullptr;
     }

@@ -61,11 +61,13 @@ std::string ProgressBar::format(const std::string &label, std::uint64_t done, st
     else if (total > 0 && done >= total)
         numbers += "  " + format_duration(seconds);
 
-    // The bar takes what is left of the line after the label and the numbers.
+    // The bar has a fixed width for a given line width, whatever the numbers
+    // say, so that it does not jump while they change length.
+    constexpr int kNumbersRoom = 58; // "1023.9 MiB / 1023.9 MiB 100%  1023.9 MiB/s  99:59 left"
     std::string line = label + " ";
-    const int room = width - 1 - static_cast<int>(line.size() + numbers.size()) - 3;
-    if (total > 0 && room >= 10) {
-        const int bar = room > 40 ? 40 : room;
+    int bar = width - 1 - static_cast<int>(line.size()) - 3 - kNumbersRoom;
+    if (bar > 30) bar = 30;
+    if (total > 0 && bar >= 10) {
         const double fraction = done >= total ? 1.0 : static_cast<double>(done) / static_cast<double>(total);
         const int filled = static_cast<int>(fraction * bar);
         line += "[" + std::string(static_cast<std::size_t>(filled), '#') +
@@ -96,11 +98,13 @@ void ProgressBar::draw(std::uint64_t done, std::uint64_t total) {
     ssize_t ignored = ::write(fd_, line.data(), line.size());
     (void)ignored;
     drawn_ = true;
+    drawn_done_ = done;
+    drawn_total_ = total;
 }
 
 void ProgressBar::finish() {
     if (!active_ || !drawn_) return;
-    draw(last_done_, last_total_);
+    if (last_done_ != drawn_done_ || last_total_ != drawn_total_) draw(last_done_, last_total_);
     ssize_t ignored = ::write(fd_, "\n", 1);
     (void)ignored;
     drawn_ = false;

@@ -39,7 +39,8 @@ private:
     bool drawn_ = false;
     std::chrono::steady_clock::time_point start_;
     std::chrono::steady_clock::time_point last_draw_;
-    std::uint64_t last_done_ = 0, last_total_ = 0;
+    std::uint64_t last_done_ = 0, last_total_ = 0;   // the latest update
+    std::uint64_t drawn_done_ = 0, drawn_total_ = 0; // what the line shows
 };
 
 } // namespace zem

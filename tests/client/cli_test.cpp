@@ -3,7 +3,9 @@
 
 #include "wire/zem_request_data.h"
 
+#include <csignal>
 #include <fcntl.h>
+#include <thread>
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -20,7 +22,9 @@ struct ToolRun {
 };
 
 // Runs the zem binary with `args`; `url` becomes ZEM_URL when not empty.
-ToolRun run_zem(const std::vector<std::string> &args, const std::string &url = "") {
+// With `interrupt_after` above zero the tool gets SIGINT after that time.
+ToolRun run_zem(const std::vector<std::string> &args, const std::string &url = "",
+                std::chrono::milliseconds interrupt_after = std::chrono::milliseconds(0)) {
     ScratchDir scratch;
     const std::string out_path = scratch / "out", err_path = scratch / "err";
     std::vector<std::string> env_strings;
@@ -44,6 +48,10 @@ ToolRun run_zem(const std::vector<std::string> &args, const std::string &url = "
     pid_t pid = 0;
     ToolRun run;
     if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.data()) == 0) {
+        if (interrupt_after.count() > 0) {
+            std::this_thread::sleep_for(interrupt_after);
+            ::kill(pid, SIGINT);
+        }
         int status = 0;
         ::waitpid(pid, &status, 0);
         run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
@@ -147,6 +155,24 @@ TEST(Cli, ServiceAnswersBecomeExitStatuses) {
     bool quiet_seen = false;
     for (const auto &s : stores) quiet_seen = quiet_seen || (s.flags & ZEM_FLAG_QUIET);
     EXPECT_TRUE(quiet_seen);
+}
+
+TEST(Cli, InterruptEndsAWaitingGetAndRemovesItsFile) {
+    ScratchDir dir;
+    FakeService fake(7168);
+    fake.on_message([](FakeService &f, const Received &m) {
+        if (m.action != ZEM_RETRIEVE) return;
+        const std::string data = pattern(7168);
+        f.chunk(m.request_id, data.data(), 7168, 0, 100000); // then nothing more
+    });
+    const auto started = std::chrono::steady_clock::now();
+    const ToolRun run = run_zem({"--timeout", "30", "get", "a.bin", dir / "a.bin"}, fake.url(),
+                                std::chrono::milliseconds(500));
+    EXPECT_EQ(run.status, 130) << run.err;
+    EXPECT_NE(run.err.find("interrupted"), std::string::npos) << run.err;
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+    EXPECT_FALSE(std::filesystem::exists(dir / "a.bin"));
+    EXPECT_TRUE(dir.hidden_entries().empty());
 }
 
 TEST(Cli, GetWritesTheFile) {
