@@ -319,16 +319,18 @@ Result Requester::retrieve(const Request &request, ChunkSink &sink, const Progre
 
 Result Requester::put_file(const std::string &local, const std::string &remote, const TransferOptions &options) {
     if (local.empty() || remote.empty()) return Result::error(ErrorKind::usage, "a store needs a local and a remote path");
+    // A remote directory ("dir/") receives the file under its local name.
+    const std::string destination = remote.back() == '/' ? remote + base_name(local) : remote;
     std::uint64_t offset = options.offset;
     if (options.resume) {
         TransferOptions probe = options;
         probe.quiet = true;
-        Result existing = disk_usage(remote, false, probe);
+        Result existing = disk_usage(destination, false, probe);
         if (existing) {
             offset = existing.total_size;
             std::uint64_t have = 0;
             if (local_file_size(local, have) && offset > have)
-                return Result::error(ErrorKind::failed, remote + " on the host (" + std::to_string(offset) +
+                return Result::error(ErrorKind::failed, destination + " on the host (" + std::to_string(offset) +
                                                             " bytes) is longer than " + local + " (" +
                                                             std::to_string(have) + " bytes): nothing to resume");
         } else if (existing.kind == ErrorKind::not_found) {
@@ -346,10 +348,10 @@ Result Requester::put_file(const std::string &local, const std::string &remote, 
     request.action = ZEM_STORE;
     request.flags = request_flags(options, false);
     request.source = local;
-    request.destination = remote;
+    request.destination = destination;
     // Only zero or not matters to the host: zero replaces, any other value appends.
     request.offset = options.append || offset > 0 ? 1 : 0;
-    request.what = remote;
+    request.what = destination;
     return store(request, *source, size, options.progress);
 }
 

@@ -202,6 +202,10 @@ TEST(Store, RequestFlagsFollowTheOptions) {
     ASSERT_EQ(chunks.size(), 1u);
     EXPECT_EQ(chunks[0].flags, ZEM_FLAG_QUIET | ZEM_FLAG_LOCAL_PATH | ZEM_FLAG_TEMP_BASE);
     EXPECT_EQ(chunks[0].destination, "/abs/a.bin");
+
+    // A remote path ending in '/' names a directory that receives the local name.
+    ASSERT_TRUE(requester->put_file(dir / "a.bin", "inbox/", {}));
+    EXPECT_EQ(select(fake.received(), kRequestChannel, ZEM_STORE).back().destination, "inbox/a.bin");
 }
 
 TEST(Store, LocalProblemsAreReportedBeforeAnythingIsSent) {
