@@ -6,9 +6,9 @@ packages=(
   build-essential cmake pkg-config git ca-certificates
   libgtest-dev libgmock-dev libbenchmark-dev
   libtirpc-dev rpcsvc-proto libarchive-dev zlib1g-dev libboost-dev
-  libasio-dev libnats-dev nats-server libinih-dev libcli11-dev libfmt-dev libspdlog-dev
+  libasio-dev libnats-dev nats-server libcli11-dev libfmt-dev libspdlog-dev
   clang-14 libclang-rt-14-dev
-  tar gzip coreutils procps
+  tar gzip coreutils procps openssl diffutils
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -28,7 +28,7 @@ status=0
 # Fuzzers (clang, libFuzzer with ASan and UBSan), each for a bounded time.
 if [ -d tests/fuzz ]; then
   CC=clang-14 CXX=clang++-14 cmake -S . -B "$build/fuzz" -DCMAKE_BUILD_TYPE=Debug -DZEM_FUZZ=ON >/dev/null
-  cmake --build "$build/fuzz" -j"$jobs"
+  cmake --build "$build/fuzz" -j"$jobs" --target fuzzers
   for fuzzer in "$build"/fuzz/tests/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
     corpus="$build/fuzz/corpus/$(basename "$fuzzer")"

@@ -9,7 +9,8 @@
 // and data channels), then MESSAGE frames on the request and acknowledgement
 // channels. The host routes a message whose payload starts with a request id
 // (its first four bytes) to the connection that sent requests with that id,
-// and otherwise to every connection that listens on the channel.
+// drops it when that connection has closed, and otherwise sends it to every
+// connection that listens on the channel.
 #pragma once
 
 #include <cstddef>
