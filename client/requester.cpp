@@ -420,43 +420,36 @@ Result Requester::get_tree(const std::string &remote, const std::string &local, 
 
 Result Requester::remove(const std::string &remote, bool tree, const TransferOptions &options) {
     if (remote.empty()) return Result::error(ErrorKind::usage, "a remove needs a remote path");
-    zem_request_data record{};
-    record.request_id = next_request_id();
-    record.action = ZEM_REMOVE;
-    record.flags = request_flags(options, tree);
-    record.source = const_cast<char *>(remote.c_str());
-    Result sent = send_record(channels_.request, record);
-    if (!sent) return sent;
-    for (;;) {
-        bool on_data = false;
-        DecodedRecord reply;
-        Result r = receive_for(record.request_id, on_data, reply);
-        if (!r) return r;
-        if (on_data) continue;
-        if (reply->action == ZEM_ACK) return {};
-        return refused(reply->action, remote, "remove");
-    }
+    DecodedRecord reply;
+    Result r = ask(ZEM_REMOVE, remote, request_flags(options, tree), reply);
+    if (!r) return r;
+    if (reply->action == ZEM_ACK) return {};
+    return refused(reply->action, remote, "remove");
 }
 
 Result Requester::disk_usage(const std::string &remote, bool tree, const TransferOptions &options) {
     if (remote.empty()) return Result::error(ErrorKind::usage, "a disk usage request needs a remote path");
+    DecodedRecord reply;
+    Result r = ask(ZEM_DISK_USAGE, remote, request_flags(options, tree), reply);
+    if (!r) return r;
+    if (reply->action != ZEM_DISK_USAGE) return refused(reply->action, remote, "measure");
+    Result done;
+    done.total_size = reply->total_size;
+    return done;
+}
+
+Result Requester::ask(std::int32_t action, const std::string &remote, std::int32_t flags, DecodedRecord &reply) {
     zem_request_data record{};
     record.request_id = next_request_id();
-    record.action = ZEM_DISK_USAGE;
-    record.flags = request_flags(options, tree);
+    record.action = action;
+    record.flags = flags;
     record.source = const_cast<char *>(remote.c_str());
     Result sent = send_record(channels_.request, record);
     if (!sent) return sent;
     for (;;) {
         bool on_data = false;
-        DecodedRecord reply;
         Result r = receive_for(record.request_id, on_data, reply);
-        if (!r) return r;
-        if (on_data) continue;
-        if (reply->action != ZEM_DISK_USAGE) return refused(reply->action, remote, "measure");
-        Result done;
-        done.total_size = reply->total_size;
-        return done;
+        if (!r || !on_data) return r;
     }
 }
 

@@ -93,6 +93,8 @@ private:
     Result send_control(std::int32_t id, int action);
     // The next message of request `id` on the data or reply channel.
     Result receive_for(std::int32_t id, bool &on_data, DecodedRecord &record);
+    // Sends a one-reply request (remove, disk usage) and waits for its reply.
+    Result ask(std::int32_t action, const std::string &remote, std::int32_t flags, DecodedRecord &reply);
 
     Result store(const Request &request, ChunkSource &source, std::uint64_t total, const ProgressFn &progress);
     Result retrieve(const Request &request, ChunkSink &sink, const ProgressFn &progress);
