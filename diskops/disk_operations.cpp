@@ -1,6 +1,7 @@
 #include "diskops/disk_operations.h"
 
 #include <cstring>
+#include <vector>
 
 #include "corvel.h"
 #include "frame/host_binding.h"
@@ -129,13 +130,15 @@ int CDiskOperations::send_chunk(Burst &burst, int n, int final, uint64_t total_s
     return 0;
 }
 
-SpaceCheck::SpaceCheck(const char *path)
+std::string directory_of(const char *path)
 {
     const char *text = path ? path : "";
-    std::string buffer(std::strlen(text) + 2, '\0');
-    if (os_get_dir_name(text, buffer.data(), buffer.size()) == OS_STATUS_SUCCESS)
-        directory = buffer.c_str();
-    else
-        directory = ".";
+    std::vector<char> buffer(std::strlen(text) + 2, '\0');
+    if (os_get_dir_name(text, buffer.data(), buffer.size()) != OS_STATUS_SUCCESS) return std::string(".");
+    return std::string(buffer.data());
+}
+
+SpaceCheck::SpaceCheck(const char *path) : directory(directory_of(path))
+{
     free_bytes = os_get_free_disk_space(directory.c_str());
 }

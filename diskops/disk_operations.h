@@ -103,6 +103,9 @@ private:
     bool constructed_ = true;
 };
 
+// The directory part of path ("." when it has none).
+std::string directory_of(const char *path);
+
 // Free space of the volume holding path's directory, and that directory.
 struct SpaceCheck {
     explicit SpaceCheck(const char *path);

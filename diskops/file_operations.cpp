@@ -99,9 +99,7 @@ int CFileOperations::send_chunks()
 FILE *open_for_write(const char *path, int append)
 {
     if (!exists(path)) {
-        std::string directory(std::strlen(path) + 2, '\0');
-        if (os_get_dir_name(path, directory.data(), directory.size()) != OS_STATUS_SUCCESS) directory = ".";
-        directory.resize(std::strlen(directory.c_str()));
+        const std::string directory = directory_of(path);
         if (!os_is_dir_exist(directory.c_str())) {
             const os_status status = os_make_path(directory.c_str());
             if (status != OS_STATUS_SUCCESS) {
