@@ -73,9 +73,9 @@ std::unique_ptr<NatsTransport> connect_with_retries(const std::string &url) {
 }
 
 std::vector<std::uint8_t> with_id(std::int32_t id, const std::string &rest) {
-    std::vector<std::uint8_t> bytes = {static_cast<std::uint8_t>(id >> 24), static_cast<std::uint8_t>(id >> 16),
-                                       static_cast<std::uint8_t>(id >> 8), static_cast<std::uint8_t>(id)};
-    bytes.insert(bytes.end(), rest.begin(), rest.end());
+    std::vector<std::uint8_t> bytes(4 + rest.size());
+    for (int i = 0; i < 4; ++i) bytes[static_cast<std::size_t>(i)] = static_cast<std::uint8_t>(id >> (24 - 8 * i));
+    std::copy(rest.begin(), rest.end(), bytes.begin() + 4);
     return bytes;
 }
 
