@@ -49,6 +49,7 @@ struct NatsTransport::State {
     std::deque<Message> queue;
     bool overflow = false;
     bool disconnected = false;
+    bool closed = false; // no connection callback can run any more
     int completed = 0; // subscriptions whose handler can no longer run
     std::atomic<std::int32_t> expected{0};
 
@@ -80,6 +81,14 @@ struct NatsTransport::State {
         self->arrived.notify_all();
     }
 
+    // The library's last callback of a connection, after any disconnected one.
+    static void on_closed(natsConnection *, void *closure) {
+        auto *self = static_cast<State *>(closure);
+        std::lock_guard lock(self->mutex);
+        self->closed = true;
+        self->arrived.notify_all();
+    }
+
     static void on_complete(void *closure) {
         auto *self = static_cast<State *>(closure);
         std::lock_guard lock(self->mutex);
@@ -101,6 +110,7 @@ std::unique_ptr<NatsTransport> NatsTransport::connect(const std::string &url,
     // error at once rather than a silent reconnect.
     if (s == NATS_OK) s = natsOptions_SetAllowReconnect(options, false);
     if (s == NATS_OK) s = natsOptions_SetDisconnectedCB(options, &State::on_disconnected, state.get());
+    if (s == NATS_OK) s = natsOptions_SetClosedCB(options, &State::on_closed, state.get());
     if (s == NATS_OK) s = natsConnection_Connect(&state->connection, options);
     natsOptions_Destroy(options);
     if (s != NATS_OK) {
@@ -124,7 +134,16 @@ NatsTransport::~NatsTransport() {
                                  [&] { return state_->completed >= closing; });
     }
     for (natsSubscription *sub : state_->subscriptions) natsSubscription_Destroy(sub);
+    // The disconnected and closed callbacks run later, on the library's own
+    // thread: the state must outlive them.
+    natsConnection_Close(state_->connection);
+    bool closed = false;
+    {
+        std::unique_lock lock(state_->mutex);
+        closed = state_->arrived.wait_for(lock, std::chrono::seconds(5), [&] { return state_->closed; });
+    }
     natsConnection_Destroy(state_->connection);
+    if (!closed) state_.release(); // a late callback may still come: leave it the state
 }
 
 TransportStatus NatsTransport::listen(const std::string &channel) {
