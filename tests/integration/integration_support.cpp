@@ -1,23 +1,16 @@
 #include "integration_support.h"
 
+#include "loopback.h"
+
 #include <gtest/gtest.h>
 
-#include <arpa/inet.h>
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <fstream>
 #include <map>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sstream>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <thread>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace zem::integration {
 
@@ -31,150 +24,7 @@ int next_serial() {
     return ++serial;
 }
 
-std::vector<std::string> merged_environment(const std::vector<std::string> &overrides) {
-    std::map<std::string, std::string> entries;
-    for (char **e = environ; *e; ++e) {
-        const std::string entry = *e;
-        entries[entry.substr(0, entry.find('='))] = entry;
-    }
-    for (const auto &entry : overrides) entries[entry.substr(0, entry.find('='))] = entry;
-    std::vector<std::string> result;
-    for (auto &[name, entry] : entries) result.push_back(entry);
-    return result;
-}
-
-// splitmix64: a fast generator whose output depends only on its input.
-std::uint64_t mix(std::uint64_t x) {
-    x += 0x9e3779b97f4a7c15ull;
-    x = (x ^ (x >> 30)) * 0xbf58476d1ce4e5b9ull;
-    x = (x ^ (x >> 27)) * 0x94d049bb133111ebull;
-    return x ^ (x >> 31);
-}
-
-// The pattern bytes of one 1 MiB block of a file.
-void fill_block(std::vector<char> &block, std::uint64_t seed, std::uint64_t index) {
-    std::uint64_t state = mix(seed ^ mix(index));
-    for (std::size_t i = 0; i < block.size(); i += 8) {
-        state = mix(state);
-        std::memcpy(block.data() + i, &state, 8);
-    }
-}
-
 } // namespace
-
-ScratchDir::ScratchDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zem-integration-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    fs::remove_all(path_, ignored);
-}
-
-std::uint16_t free_loopback_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (fd >= 0) close(fd);
-        throw std::runtime_error("cannot find a free loopback port");
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-Process::Process(const std::string &program, const std::vector<std::string> &args, fs::path output,
-                 const std::vector<std::string> &env)
-    : output_(std::move(output)) {
-    std::vector<std::string> env_strings = merged_environment(env);
-    std::vector<char *> argv, envp;
-    std::string program_copy = program;
-    argv.push_back(program_copy.data());
-    std::vector<std::string> arg_copies = args;
-    for (auto &arg : arg_copies) argv.push_back(arg.data());
-    argv.push_back(nullptr);
-    for (auto &entry : env_strings) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_adddup2(&actions, 1, 2);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("cannot start " + program + ": " + std::strerror(error));
-}
-
-Process::~Process() {
-    if (running()) stop();
-}
-
-bool Process::running() {
-    if (status_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_)
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    return !status_;
-}
-
-std::optional<int> Process::wait_exit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
-        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        std::this_thread::sleep_for(2ms);
-    }
-    return status_;
-}
-
-void Process::signal(int number) {
-    if (running()) ::kill(pid_, number);
-}
-
-int Process::stop(std::chrono::milliseconds grace) {
-    signal(SIGCONT); // a stopped process cannot act on SIGTERM
-    signal(SIGTERM);
-    if (!wait_exit(grace)) {
-        signal(SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-    }
-    return *status_;
-}
-
-std::string Process::output() const { return read_text(output_); }
-
-bool Process::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (output().find(text) != std::string::npos) return true;
-        if (!running() || std::chrono::steady_clock::now() > deadline)
-            return output().find(text) != std::string::npos;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-void expect_no_sanitizer_report(const std::string &who, const std::string &text) {
-    for (const char *marker : {"Sanitizer", "runtime error:"})
-        if (text.find(marker) != std::string::npos) ADD_FAILURE() << who << " reported a fault:\n" << text;
-}
-
-NatsServer::NatsServer(const fs::path &dir) {
-    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
-        port_ = free_loopback_port();
-        process_ = std::make_unique<Process>(
-            "/usr/sbin/nats-server", std::vector<std::string>{"-a", "127.0.0.1", "-p", std::to_string(port_)},
-            dir / ("nats-server-" + std::to_string(next_serial()) + ".log"));
-        ready_ = process_->wait_for_output("Server is ready", 10s);
-    }
-}
 
 std::string transport_name(Transport transport) { return transport == Transport::tcp ? "tcp" : "nats"; }
 
@@ -190,7 +40,7 @@ Host::Host(const fs::path &workdir, HostSettings settings) : settings_(std::move
     for (const auto &attribute : settings_.attributes) args.insert(args.end(), {"--attr", attribute});
     if (!settings_.host_section.empty()) {
         const fs::path config = workdir / ("host-" + std::to_string(serial) + ".ini");
-        write_text(config, "[host]\n" + settings_.host_section);
+        write_file(config, "[host]\n" + settings_.host_section);
         args.insert(args.end(), {"--config", config.string()});
     }
     args.push_back(settings_.netdir.string());
@@ -198,14 +48,14 @@ Host::Host(const fs::path &workdir, HostSettings settings) : settings_(std::move
     for (int attempt = 0; attempt < 5; ++attempt) {
         std::vector<std::string> run_args = args;
         if (settings_.transport == Transport::tcp) {
-            const std::string port = std::to_string(free_loopback_port());
+            const std::string port = std::to_string(test_support::free_loopback_port());
             run_args.insert(run_args.begin(), {"--listen", "127.0.0.1:" + port});
             url_ = "tcp://127.0.0.1:" + port;
         } else {
             run_args.insert(run_args.begin(), {"--nats", settings_.nats_url});
             url_ = settings_.nats_url;
         }
-        process_ = std::make_unique<Process>(
+        process_ = std::make_unique<ChildProcess>(
             ZEM_HOST_BINARY, run_args,
             workdir / ("host-" + std::to_string(serial) + "-" + std::to_string(attempt) + ".log"),
             settings_.env);
@@ -266,70 +116,30 @@ std::string transport_param_name(const ::testing::TestParamInfo<Transport> &info
 ZemRun run_zem(const std::vector<std::string> &args, std::chrono::seconds limit) {
     ScratchDir scratch;
     const fs::path out = scratch / "out", err = scratch / "err";
-    std::vector<std::string> argv = args;
-    std::vector<char *> pointers;
-    std::string program = ZEM_BINARY;
-    pointers.push_back(program.data());
-    for (auto &arg : argv) pointers.push_back(arg.data());
-    pointers.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
     ZemRun run;
-    pid_t pid = -1;
     const auto started = std::chrono::steady_clock::now();
-    const int error = posix_spawn(&pid, program.c_str(), &actions, nullptr, pointers.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) {
-        ADD_FAILURE() << "cannot start zem: " << std::strerror(error);
-        return run;
-    }
-    const auto deadline = started + limit;
-    int status = 0;
-    for (;;) {
-        const pid_t done = waitpid(pid, &status, WNOHANG);
-        if (done == pid) {
-            run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-            break;
-        }
-        if (std::chrono::steady_clock::now() > deadline) {
-            ::kill(pid, SIGKILL);
-            waitpid(pid, &status, 0);
-            ADD_FAILURE() << "zem did not end within " << limit.count() << " s: zem";
-            for (const auto &arg : args) ADD_FAILURE() << "  argument: " << arg;
-            break;
-        }
-        std::this_thread::sleep_for(2ms);
+    ChildProcess zem(ZEM_BINARY, args, out, {}, err);
+    if (const auto status = zem.wait_exit(limit)) {
+        run.status = *status;
+    } else {
+        zem.kill();
+        ADD_FAILURE() << "zem did not end within " << limit.count() << " s: zem";
+        for (const auto &arg : args) ADD_FAILURE() << "  argument: " << arg;
     }
     run.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
-    run.out = read_text(out);
-    run.err = read_text(err);
+    run.out = read_file(out);
+    run.err = read_file(err);
     expect_no_sanitizer_report("zem", run.err);
     return run;
 }
 
-std::unique_ptr<Process> start_zem(const std::vector<std::string> &args, const fs::path &output) {
-    return std::make_unique<Process>(ZEM_BINARY, args, output);
+std::unique_ptr<ChildProcess> start_zem(const std::vector<std::string> &args, const fs::path &output) {
+    return std::make_unique<ChildProcess>(ZEM_BINARY, args, output);
 }
 
 std::vector<std::string> join(std::vector<std::string> base, const std::vector<std::string> &more) {
     base.insert(base.end(), more.begin(), more.end());
     return base;
-}
-
-void write_pattern_file(const fs::path &path, std::uint64_t size, std::uint64_t seed) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    std::vector<char> block(kBlock);
-    for (std::uint64_t index = 0, done = 0; done < size; ++index) {
-        fill_block(block, seed, index);
-        const std::size_t piece = static_cast<std::size_t>(std::min<std::uint64_t>(block.size(), size - done));
-        out.write(block.data(), static_cast<std::streamsize>(piece));
-        done += piece;
-    }
-    if (!out) throw std::runtime_error("cannot write " + path.string());
 }
 
 std::string compare_files(const fs::path &a, const fs::path &b) {
@@ -390,12 +200,11 @@ TreeSummary make_tree(const fs::path &root, std::size_t files, std::uint64_t see
     TreeSummary summary;
     fs::create_directories(root / "empty" / "also empty");
     const char *const names[] = {"plain", "with space", "ünïcödé", "dots.in.name", "-dash"};
-    std::vector<char> content;
     for (std::size_t i = 0; i < files; ++i) {
         // Up to 50 files a directory, two levels deep.
         const fs::path dir = root / ("d" + std::to_string(i / 2500)) / ("e" + std::to_string(i / 50 % 50));
         if (i % 50 == 0) fs::create_directories(dir);
-        const std::uint64_t r = mix(seed + i);
+        const std::uint64_t r = test_support::splitmix64(seed + i);
         std::size_t size = 0;
         switch (i % 10) {
         case 0: size = 0; break;
@@ -405,14 +214,7 @@ TreeSummary make_tree(const fs::path &root, std::size_t files, std::uint64_t see
         default: size = r % 6000; break;
         }
         if (i % 997 == 5) size = 1536 * 1024 + r % 4096;         // a few large files
-        content.resize(size);
-        std::uint64_t state = r;
-        for (std::size_t k = 0; k < size; ++k) {
-            if (k % 8 == 0) state = mix(state);
-            content[k] = static_cast<char>(state >> (8 * (k % 8)));
-        }
-        const fs::path file = dir / (std::string(names[i % 5]) + "-" + std::to_string(i) + ".bin");
-        std::ofstream(file, std::ios::binary).write(content.data(), static_cast<std::streamsize>(size));
+        write_file(dir / (std::string(names[i % 5]) + "-" + std::to_string(i) + ".bin"), test_support::pattern(size, r));
         summary.files += 1;
         summary.bytes += size;
     }
@@ -471,17 +273,6 @@ long memory_kib(pid_t pid, const std::string &field) {
     while (std::getline(in, line))
         if (line.rfind(prefix, 0) == 0) return std::strtol(line.c_str() + prefix.size(), nullptr, 10);
     return -1;
-}
-
-std::string read_text(const fs::path &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-void write_text(const fs::path &path, const std::string &text) {
-    std::ofstream(path, std::ios::binary | std::ios::trunc) << text;
 }
 
 } // namespace zem::integration

@@ -1,6 +1,14 @@
-// Helpers of the integration tests: the real zem-host, nats-server and zem
-// processes in directories of their own, and deterministic test data.
+// Helpers of the integration tests: the real zem-host and zem processes in
+// directories of their own, deterministic trees, and comparisons of files
+// and trees. Processes, scratch directories, nats-server and test data come
+// from the shared test support.
 #pragma once
+
+#include "child_process.h"
+#include "file_contents.h"
+#include "nats_server.h"
+#include "scratch_dir.h"
+#include "test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -20,67 +28,13 @@ namespace zem::integration {
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-// A fresh directory under the temporary directory, removed on destruction.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const fs::path &path() const { return path_; }
-    fs::path operator/(const std::string &name) const { return path_ / name; }
-
-private:
-    fs::path path_;
-};
-
-// A loopback port that was free a moment ago.
-std::uint16_t free_loopback_port();
-
-// A child process whose standard output and error go to one file. The
-// destructor ends it (SIGTERM, then SIGKILL) and reaps it.
-class Process {
-public:
-    // `env` holds NAME=VALUE entries that replace or extend the environment.
-    Process(const std::string &program, const std::vector<std::string> &args, fs::path output,
-            const std::vector<std::string> &env = {});
-    ~Process();
-    Process(const Process &) = delete;
-    Process &operator=(const Process &) = delete;
-
-    pid_t pid() const { return pid_; }
-    bool running();
-    // The exit status within timeout (128 + the signal when a signal ended
-    // it), or nullopt while it still runs.
-    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-    void signal(int number);
-    // SIGTERM, up to `grace` for the exit, then SIGKILL. The exit status.
-    int stop(std::chrono::milliseconds grace = 5s);
-    std::string output() const;
-    // True once `text` appears in the output within timeout.
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout);
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    fs::path output_;
-};
-
-// Fails the current test when a sanitizer reported a fault in `text`.
-void expect_no_sanitizer_report(const std::string &who, const std::string &text);
-
-// /usr/sbin/nats-server on a free loopback port.
-class NatsServer {
-public:
-    explicit NatsServer(const fs::path &dir);
-    bool ready() const { return ready_; }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-
-private:
-    std::uint16_t port_ = 0;
-    bool ready_ = false;
-    std::unique_ptr<Process> process_;
-};
+using test_support::ChildProcess;
+using test_support::expect_no_sanitizer_report;
+using test_support::NatsServer;
+using test_support::read_file;
+using test_support::ScratchDir;
+using test_support::write_file;
+using test_support::write_pattern_file;
 
 enum class Transport { tcp, nats };
 std::string transport_name(Transport transport);
@@ -108,7 +62,7 @@ public:
     Host &operator=(const Host &) = delete;
 
     bool started() const { return started_; }
-    Process &process() { return *process_; }
+    ChildProcess &process() { return *process_; }
     pid_t pid() const { return process_->pid(); }
     std::string output() const { return process_->output(); }
     const HostSettings &settings() const { return settings_; }
@@ -124,7 +78,7 @@ private:
     HostSettings settings_;
     std::string url_;
     bool started_ = false;
-    std::unique_ptr<Process> process_;
+    std::unique_ptr<ChildProcess> process_;
 };
 
 // A scratch directory with a started host, and the NATS server it uses when
@@ -163,13 +117,10 @@ struct ZemRun {
 ZemRun run_zem(const std::vector<std::string> &args, std::chrono::seconds limit = 60s);
 
 // Starts zem in the background; its standard error and output go to `output`.
-std::unique_ptr<Process> start_zem(const std::vector<std::string> &args, const fs::path &output);
+std::unique_ptr<ChildProcess> start_zem(const std::vector<std::string> &args, const fs::path &output);
 
 // The arguments `base` followed by `more`.
 std::vector<std::string> join(std::vector<std::string> base, const std::vector<std::string> &more);
-
-// Writes `size` pseudo-random bytes that depend only on `seed` and the offset.
-void write_pattern_file(const fs::path &path, std::uint64_t size, std::uint64_t seed);
 
 // Empty when both files hold the same bytes; else where they differ.
 std::string compare_files(const fs::path &a, const fs::path &b);
@@ -202,8 +153,5 @@ std::vector<std::string> list_dir(const fs::path &dir);
 // A memory figure of a process in KiB from /proc/PID/status ("VmRSS" for
 // the resident memory, "VmHWM" for its peak), or -1.
 long memory_kib(pid_t pid, const std::string &field);
-
-std::string read_text(const fs::path &path);
-void write_text(const fs::path &path, const std::string &text);
 
 } // namespace zem::integration

@@ -105,22 +105,22 @@ TEST_P(Operations, AppendExtendsRemoteAndLocalFiles) {
     ASSERT_EQ(run_zem(d.zem({"put", (local / "a").string(), "log"})).status, 0);
     const auto appended = run_zem(d.zem({"put", "--append", (local / "b").string(), "log"}));
     ASSERT_EQ(appended.status, 0) << appended.err;
-    write_text(local / "a+b", read_text(local / "a") + read_text(local / "b"));
+    write_file(local / "a+b", read_file(local / "a") + read_file(local / "b"));
     EXPECT_EQ(compare_files(local / "a+b", d.net() / "log"), "");
 
     // A plain put replaces what --append extended.
     ASSERT_EQ(run_zem(d.zem({"put", (local / "c").string(), "log"})).status, 0);
     EXPECT_EQ(compare_files(local / "c", d.net() / "log"), "");
 
-    write_text(local / "mine", "local head\n");
+    write_file(local / "mine", "local head\n");
     const auto got = run_zem(d.zem({"get", "--append", "log", (local / "mine").string()}));
     ASSERT_EQ(got.status, 0) << got.err;
-    EXPECT_EQ(read_text(local / "mine"), "local head\n" + read_text(local / "c"));
+    EXPECT_EQ(read_file(local / "mine"), "local head\n" + read_file(local / "c"));
 
     // A failed get --append leaves the local file as it was.
     const auto missing = run_zem(d.zem({"get", "--append", "no-such-file", (local / "mine").string()}));
     EXPECT_EQ(missing.status, 3) << missing.err;
-    EXPECT_EQ(read_text(local / "mine"), "local head\n" + read_text(local / "c"));
+    EXPECT_EQ(read_file(local / "mine"), "local head\n" + read_file(local / "c"));
 }
 
 std::string gunzip(const fs::path &path) {
@@ -145,8 +145,8 @@ TEST_P(Operations, GzlRetrievesACompressedImage) {
     std::string text;
     for (int line = 0; line < 40000; ++line) text += "line " + std::to_string(line) + " of the report\n";
     write_pattern_file(local / "noise", 300000, 31);
-    text += read_text(local / "noise");
-    write_text(d.net() / "docs" / "report.txt", text);
+    text += read_file(local / "noise");
+    write_file(d.net() / "docs" / "report.txt", text);
 
     const auto get = run_zem(d.zem({"get", "--gzl", "docs/report.txt", local.string()}));
     ASSERT_EQ(get.status, 0) << get.err << d.host().output();
@@ -203,8 +203,8 @@ TEST_P(Operations, PathsCannotLeaveTheBaseDirectory) {
     ASSERT_TRUE(d.ready());
     fs::create_directories(d.net());
     fs::create_directories(d / "local");
-    write_text(d / "local" / "file", "payload");
-    write_text(d / "outside", "precious");
+    write_file(d / "local" / "file", "payload");
+    write_file(d / "outside", "precious");
     for (const auto &args : std::vector<std::vector<std::string>>{
              {"put", (d / "local" / "file").string(), "../outside"},
              {"put", (d / "local" / "file").string(), "a/../../escaped"},
@@ -217,7 +217,7 @@ TEST_P(Operations, PathsCannotLeaveTheBaseDirectory) {
         EXPECT_NE(run.status, 0) << args[0] << " " << args[1];
         EXPECT_TRUE(run.status == 3 || run.status == 5) << run.status << ": " << run.err;
     }
-    EXPECT_EQ(read_text(d / "outside"), "precious");
+    EXPECT_EQ(read_file(d / "outside"), "precious");
     EXPECT_TRUE(fs::is_directory(d.net()));
     EXPECT_FALSE(fs::exists(d / "escaped"));
     EXPECT_FALSE(fs::exists(d / "tree"));
@@ -233,8 +233,8 @@ TEST(SecureMode, RefusesLocalPathsOutsideTheSecureDirectories) {
     ScratchDir dir;
     const fs::path tmp = dir / "tmp", extra = dir / "extra", outside = dir / "outside", local = dir / "local";
     for (const auto &p : {tmp, extra, outside, local}) fs::create_directories(p);
-    write_text(local / "file", "secure payload");
-    write_text(outside / "secret", "outside the secure directories");
+    write_file(local / "file", "secure payload");
+    write_file(outside / "secret", "outside the secure directories");
 
     // The host's temporary directory and temp_dir are its secure directories;
     // the base directory must lie inside them.
@@ -275,7 +275,7 @@ TEST(SecureMode, RefusesLocalPathsOutsideTheSecureDirectories) {
         const auto run = run_zem(join(join(host.zem_options(), {"--timeout", c.allowed ? "15" : "1"}), c.args));
         if (c.allowed) {
             EXPECT_EQ(run.status, 0) << run.err;
-            EXPECT_EQ(read_text(c.written), "secure payload");
+            EXPECT_EQ(read_file(c.written), "secure payload");
             continue;
         }
         EXPECT_EQ(run.status, 6) << run.err;
@@ -285,7 +285,7 @@ TEST(SecureMode, RefusesLocalPathsOutsideTheSecureDirectories) {
             EXPECT_FALSE(fs::exists(c.written));
         }
     }
-    EXPECT_EQ(read_text(outside / "secret"), "outside the secure directories");
+    EXPECT_EQ(read_file(outside / "secret"), "outside the secure directories");
 }
 
 // Two hosts with their own subjects on one NATS server: one requester moves

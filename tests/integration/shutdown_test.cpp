@@ -58,7 +58,7 @@ TEST_P(Shutdown, SigtermDuringATransferEndsTheHostWithItsLogClosed) {
 
     // Every request has its whole line, in order: ten store chunks, then the
     // disk usage, the retrieve, the removal and the retrieve that was cut.
-    const std::string log = read_text(request_log);
+    const std::string log = read_file(request_log);
     ASSERT_FALSE(log.empty());
     EXPECT_EQ(log.back(), '\n');
     std::vector<std::string> kinds;
