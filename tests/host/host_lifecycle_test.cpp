@@ -30,7 +30,7 @@ TEST(HostLifecycle, SignalStopsTheServiceAndExitsZero) {
         client.listen(kDataChannel);
         client.sync(1);
 
-        host.process->send_signal(signal);
+        host.process->signal(signal);
         EXPECT_EQ(host.process->wait_exit(1s), std::optional<int>(0)) << host.process->output();
         // The service thread closed its request log on the way out.
         EXPECT_EQ(read_file(request_log), "request 1 E\nclosed\n");
@@ -126,7 +126,7 @@ TEST(HostLifecycle, AttributesComeFromFileDirectoryAndOverrides) {
     EXPECT_EQ(attribute(client, 5, "zem_debug"), "");
     EXPECT_EQ(attribute(client, 6, "temp_dir"), std::nullopt);
 
-    host.process->send_signal(SIGTERM);
+    host.process->signal(SIGTERM);
     EXPECT_EQ(host.process->wait_exit(1s), std::optional<int>(0));
     EXPECT_NE(read_file(request_log).find("request 6 G\nclosed\n"), std::string::npos);
 }
@@ -135,7 +135,7 @@ TEST(HostLifecycle, ExampleConfigurationIsAccepted) {
     ScratchDir dir;
     auto host = start_tcp_host(dir, {"--config", ZEM_EXAMPLE_CONFIG, (dir.path() / "net").string()});
     ASSERT_TRUE(host.process && host.process->running());
-    host.process->send_signal(SIGTERM);
+    host.process->signal(SIGTERM);
     EXPECT_EQ(host.process->wait_exit(1s), std::optional<int>(0)) << host.process->output();
 }
 

@@ -62,7 +62,7 @@ TEST_P(NatsHostTest, MessagesMakeTheRoundTrip) {
         return subject.empty() ? std::string(base) : std::string(base) + "_" + subject;
     };
     ScratchDir dir;
-    NatsServer server(dir);
+    NatsServer server(dir.path());
     ASSERT_TRUE(server.ready());
     std::vector<std::string> args = {"--nats", server.url(), (dir.path() / "net").string()};
     if (!subject.empty()) args.insert(args.end(), {"--subject", subject});
@@ -86,7 +86,7 @@ TEST_P(NatsHostTest, MessagesMakeTheRoundTrip) {
             EXPECT_EQ(request_id(*chunk), 3u);
         }
     }
-    host->send_signal(SIGTERM);
+    host->signal(SIGTERM);
     EXPECT_EQ(host->wait_exit(1s), std::optional<int>(0)) << host->output();
 }
 
@@ -98,7 +98,7 @@ INSTANTIATE_TEST_SUITE_P(ChannelVariants, NatsHostTest, ::testing::Values("", "l
 
 TEST(NatsHost, ChunkLargerThanTheServerTakesIsRefused) {
     ScratchDir dir;
-    NatsServer server(dir);
+    NatsServer server(dir.path());
     ASSERT_TRUE(server.ready());
     // The server's default max_payload is 1 MiB.
     auto host = run_host({"--nats", server.url(), "--attr", "zem_buffer_size=2000000",
@@ -149,7 +149,7 @@ TEST(NatsHost, CredentialsAndTlsSettingsReachTheServer) {
                                {"--tls", "--tlscert", cert.string(), "--tlskey", key.string()});
             if (c.trust_cert) settings += "nats_ca_file = " + cert.string() + "\n";
         }
-        NatsServer server(dir, server_args);
+        NatsServer server(dir.path(), server_args);
         ASSERT_TRUE(server.ready());
         const auto config = dir.path() / "host.ini";
         std::ofstream(config) << "[host]\ntransport = nats\nnats_url = " << server.url() << "\n"
@@ -158,7 +158,7 @@ TEST(NatsHost, CredentialsAndTlsSettingsReachTheServer) {
                              dir.path() / "host.log");
         if (c.starts) {
             ASSERT_TRUE(host->wait_for_output("service started", 10s)) << host->output();
-            host->send_signal(SIGTERM);
+            host->signal(SIGTERM);
             EXPECT_EQ(host->wait_exit(1s), std::optional<int>(0)) << host->output();
         } else {
             EXPECT_EQ(host->wait_exit(10s), std::optional<int>(1));

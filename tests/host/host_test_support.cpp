@@ -3,119 +3,15 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
-#include <csignal>
-#include <cstdlib>
-#include <fcntl.h>
-#include <fstream>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <spawn.h>
-#include <sstream>
 #include <sys/socket.h>
-#include <sys/wait.h>
-#include <thread>
 #include <unistd.h>
 
-extern char **environ;
+#include <stdexcept>
 
 namespace zem::host_test {
-
-ScratchDir::ScratchDir() {
-    const char *base = std::getenv("TMPDIR");
-    std::string pattern = std::string(base && *base ? base : "/tmp") + "/zem-host-test-XXXXXX";
-    if (!mkdtemp(pattern.data())) throw std::runtime_error("mkdtemp failed");
-    path_ = pattern;
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ignored;
-    std::filesystem::remove_all(path_, ignored);
-}
-
-std::uint16_t free_loopback_port() {
-    const int fd = socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    address.sin_port = 0;
-    socklen_t length = sizeof address;
-    if (fd < 0 || bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) != 0 ||
-        getsockname(fd, reinterpret_cast<sockaddr *>(&address), &length) != 0) {
-        if (fd >= 0) close(fd);
-        throw std::runtime_error("cannot find a free loopback port");
-    }
-    close(fd);
-    return ntohs(address.sin_port);
-}
-
-ChildProcess::ChildProcess(const std::string &program, const std::vector<std::string> &args,
-                           std::filesystem::path output)
-    : output_(std::move(output)) {
-    std::vector<char *> argv;
-    argv.push_back(const_cast<char *>(program.c_str()));
-    for (const auto &arg : args) argv.push_back(const_cast<char *>(arg.c_str()));
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 2, output_.c_str(), O_WRONLY | O_CREAT | O_TRUNC,
-                                     0644);
-    posix_spawn_file_actions_adddup2(&actions, 2, 1);
-    const int error = posix_spawn(&pid_, program.c_str(), &actions, nullptr, argv.data(), environ);
-    posix_spawn_file_actions_destroy(&actions);
-    if (error != 0) throw std::runtime_error("cannot start " + program);
-}
-
-ChildProcess::~ChildProcess() {
-    if (!status_) {
-        kill(pid_, SIGKILL);
-        int status = 0;
-        waitpid(pid_, &status, 0);
-    }
-    if (watched_) {
-        const std::string text = output();
-        for (const char *marker : {"Sanitizer", "runtime error:"})
-            if (text.find(marker) != std::string::npos)
-                ADD_FAILURE() << "zem-host reported a fault:\n" << text;
-    }
-}
-
-std::string ChildProcess::output() const {
-    std::ifstream in(output_);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
-
-bool ChildProcess::running() {
-    if (status_) return false;
-    int status = 0;
-    if (waitpid(pid_, &status, WNOHANG) == pid_)
-        status_ = WIFEXITED(status) ? WEXITSTATUS(status) : -2;
-    return !status_;
-}
-
-bool ChildProcess::wait_for_output(const std::string &text, std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    for (;;) {
-        if (output().find(text) != std::string::npos) return true;
-        if (!running() || std::chrono::steady_clock::now() > deadline)
-            return output().find(text) != std::string::npos;
-        std::this_thread::sleep_for(10ms);
-    }
-}
-
-std::optional<int> ChildProcess::wait_exit(std::chrono::milliseconds timeout) {
-    const auto deadline = std::chrono::steady_clock::now() + timeout;
-    while (running()) {
-        if (std::chrono::steady_clock::now() > deadline) return std::nullopt;
-        std::this_thread::sleep_for(5ms);
-    }
-    return status_;
-}
-
-void ChildProcess::send_signal(int signal) { kill(pid_, signal); }
 
 std::vector<std::string> host_args(const std::vector<std::string> &extra) {
     std::vector<std::string> args = {"--plugin", ZEM_TEST_PLUGIN, "--attr",
@@ -127,7 +23,8 @@ std::vector<std::string> host_args(const std::vector<std::string> &extra) {
 std::unique_ptr<ChildProcess> run_host(const std::vector<std::string> &args,
                                        const std::filesystem::path &output) {
     auto process = std::make_unique<ChildProcess>(ZEM_HOST_BINARY, host_args(args), output);
-    process->watch_for_sanitizer_reports();
+    process->kill_when_destroyed();
+    process->watch_for_sanitizer_reports("zem-host");
     return process;
 }
 
@@ -246,17 +143,6 @@ void FrameClient::sync(std::uint32_t id) {
         if (frame && request_id(frame->payload) == id) return;
     }
     throw std::runtime_error("no answer to the sync request " + std::to_string(id));
-}
-
-NatsServer::NatsServer(const ScratchDir &dir, const std::vector<std::string> &extra) {
-    for (int attempt = 0; attempt < 5 && !ready_; ++attempt) {
-        port_ = free_loopback_port();
-        std::vector<std::string> args = {"-a", "127.0.0.1", "-p", std::to_string(port_)};
-        args.insert(args.end(), extra.begin(), extra.end());
-        process_ = std::make_unique<ChildProcess>("/usr/sbin/nats-server", args,
-                                                  dir.path() / "nats-server.log");
-        ready_ = process_->wait_for_output("Server is ready", 10s);
-    }
 }
 
 } // namespace zem::host_test

@@ -1,10 +1,12 @@
-// Helpers of the host tests: a zem-host process with its standard error in
-// a file, a raw client of the TCP frames, and a nats-server process.
+// Helpers of the host tests: a zem-host process with the test plug-in and
+// its output in a file, and a raw client of the TCP frames.
 #pragma once
 
+#include "child_process.h"
+#include "loopback.h"
+#include "nats_server.h"
+#include "scratch_dir.h"
 #include "zem/tcp_frame.h"
-
-#include <sys/types.h>
 
 #include <chrono>
 #include <cstdint>
@@ -23,49 +25,10 @@ inline constexpr const char *kAckChannel = "ZemBrQkAckSvc";
 inline constexpr const char *kDataChannel = "ZemQkBrService";
 inline constexpr const char *kReplyChannel = "ZemQkBrAckSvc";
 
-// A fresh directory under the temporary directory, removed on destruction.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::filesystem::path &path() const { return path_; }
-
-private:
-    std::filesystem::path path_;
-};
-
-// A loopback port that was free a moment ago.
-std::uint16_t free_loopback_port();
-
-// A child process whose standard output and error go to a file.
-class ChildProcess {
-public:
-    ChildProcess(const std::string &program, const std::vector<std::string> &args,
-                 std::filesystem::path output);
-    // Kills the process (SIGKILL) when it still runs, and reaps it. A
-    // sanitizer report in the output of a watched process fails the test.
-    ~ChildProcess();
-    void watch_for_sanitizer_reports() { watched_ = true; }
-    ChildProcess(const ChildProcess &) = delete;
-    ChildProcess &operator=(const ChildProcess &) = delete;
-
-    pid_t pid() const { return pid_; }
-    std::string output() const;
-    // True once text appears in the output within timeout; false when it
-    // does not or the process ends first.
-    bool wait_for_output(const std::string &text, std::chrono::milliseconds timeout);
-    // The exit status when the process ended within timeout (-2 when it
-    // was killed by a signal), or nullopt.
-    std::optional<int> wait_exit(std::chrono::milliseconds timeout);
-    bool running();
-    void send_signal(int signal);
-
-private:
-    pid_t pid_ = -1;
-    std::optional<int> status_;
-    std::filesystem::path output_;
-    bool watched_ = false;
-};
+using test_support::ChildProcess;
+using test_support::free_loopback_port;
+using test_support::NatsServer;
+using test_support::ScratchDir;
 
 // A zem-host started with the test plug-in. Extra arguments follow the
 // defaults (test plug-in, catalogue directory).
@@ -110,19 +73,6 @@ private:
     bool read_exact(std::uint8_t *buffer, std::size_t size,
                     std::chrono::steady_clock::time_point deadline);
     int fd_ = -1;
-};
-
-// /usr/sbin/nats-server on a free loopback port.
-class NatsServer {
-public:
-    explicit NatsServer(const ScratchDir &dir, const std::vector<std::string> &extra = {});
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-    bool ready() const { return ready_; }
-
-private:
-    std::uint16_t port_ = 0;
-    bool ready_ = false;
-    std::unique_ptr<ChildProcess> process_;
 };
 
 } // namespace zem::host_test
