@@ -1,16 +1,11 @@
 // The command-line tool: exit statuses, output, and the options it passes on.
 #include "test_support.h"
 
+#include "child_process.h"
 #include "wire/zem_request_data.h"
 
 #include <csignal>
-#include <fcntl.h>
 #include <thread>
-#include <spawn.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
-extern char **environ;
 
 namespace zem::test {
 namespace {
@@ -21,44 +16,21 @@ struct ToolRun {
     std::string err;
 };
 
-// Runs the zem binary with `args`; `url` becomes ZEM_URL when not empty.
+// Runs the zem binary with `args`; `url` becomes ZEM_URL (none when empty).
 // With `interrupt_after` above zero the tool gets SIGINT after that time.
 ToolRun run_zem(const std::vector<std::string> &args, const std::string &url = "",
                 std::chrono::milliseconds interrupt_after = std::chrono::milliseconds(0)) {
     ScratchDir scratch;
-    const std::string out_path = scratch / "out", err_path = scratch / "err";
-    std::vector<std::string> env_strings;
-    for (char **e = environ; *e; ++e)
-        if (std::string(*e).rfind("ZEM_URL=", 0) != 0) env_strings.push_back(*e);
-    if (!url.empty()) env_strings.push_back("ZEM_URL=" + url);
-    std::vector<char *> env, argv;
-    for (auto &s : env_strings) env.push_back(s.data());
-    env.push_back(nullptr);
-    std::string program = ZEM_BINARY;
-    argv.push_back(program.data());
-    std::vector<std::string> copies = args;
-    for (auto &s : copies) argv.push_back(s.data());
-    argv.push_back(nullptr);
-
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    posix_spawn_file_actions_addopen(&actions, 0, "/dev/null", O_RDONLY, 0);
-    posix_spawn_file_actions_addopen(&actions, 1, out_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    posix_spawn_file_actions_addopen(&actions, 2, err_path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    pid_t pid = 0;
-    ToolRun run;
-    if (posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), env.data()) == 0) {
-        if (interrupt_after.count() > 0) {
-            std::this_thread::sleep_for(interrupt_after);
-            ::kill(pid, SIGINT);
-        }
-        int status = 0;
-        ::waitpid(pid, &status, 0);
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+    test_support::ChildProcess zem(ZEM_BINARY, args, scratch / "out", {url.empty() ? "ZEM_URL" : "ZEM_URL=" + url},
+                                   scratch / "err");
+    if (interrupt_after.count() > 0) {
+        std::this_thread::sleep_for(interrupt_after);
+        zem.signal(SIGINT);
     }
-    posix_spawn_file_actions_destroy(&actions);
-    run.out = read_file(out_path);
-    run.err = read_file(err_path);
+    ToolRun run;
+    run.status = zem.wait();
+    run.out = read_file(scratch / "out");
+    run.err = read_file(scratch / "err");
     return run;
 }
 

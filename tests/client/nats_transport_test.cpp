@@ -5,61 +5,17 @@
 #include "client/record_codec.h"
 #include "wire/zem_request_data.h"
 
-#include <arpa/inet.h>
-#include <csignal>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <spawn.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
+#include "loopback.h"
+#include "nats_server.h"
+
 #include <thread>
 #include <unistd.h>
-
-extern char **environ;
 
 namespace zem::test {
 namespace {
 
-constexpr const char *kServer = "/usr/sbin/nats-server";
-
-std::uint16_t free_port() {
-    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof addr;
-    ::bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof addr);
-    ::getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len);
-    ::close(fd);
-    return ntohs(addr.sin_port);
-}
-
-// A nats-server of the test's own, stopped by its process id.
-class NatsServer {
-public:
-    NatsServer() : port_(free_port()) {
-        const std::string port = std::to_string(port_);
-        const char *argv[] = {kServer, "-a", "127.0.0.1", "-p", port.c_str(), nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        if (posix_spawn(&pid_, kServer, &actions, nullptr, const_cast<char **>(argv), environ) != 0) pid_ = 0;
-        posix_spawn_file_actions_destroy(&actions);
-    }
-    ~NatsServer() {
-        if (pid_ > 0) {
-            ::kill(pid_, SIGTERM);
-            ::waitpid(pid_, nullptr, 0);
-        }
-    }
-    std::string url() const { return "nats://127.0.0.1:" + std::to_string(port_); }
-    bool started() const { return pid_ > 0; }
-
-private:
-    std::uint16_t port_;
-    pid_t pid_ = 0;
-};
+using test_support::kNatsServerProgram;
+using test_support::NatsServer;
 
 std::unique_ptr<NatsTransport> connect_with_retries(const std::string &url) {
     std::string error;
@@ -80,9 +36,10 @@ std::vector<std::uint8_t> with_id(std::int32_t id, const std::string &rest) {
 }
 
 TEST(NatsTransport, CarriesMessagesBothWaysAndKeepsOnlyTheExpectedRequest) {
-    if (::access(kServer, X_OK) != 0) GTEST_SKIP() << kServer << " is not installed";
-    NatsServer server;
-    ASSERT_TRUE(server.started());
+    if (::access(kNatsServerProgram, X_OK) != 0) GTEST_SKIP() << kNatsServerProgram << " is not installed";
+    ScratchDir dir;
+    NatsServer server(dir.path());
+    ASSERT_TRUE(server.ready());
     auto requester = connect_with_retries(server.url());
     auto service = connect_with_retries(server.url());
     ASSERT_TRUE(requester && service);
@@ -109,7 +66,7 @@ TEST(NatsTransport, CarriesMessagesBothWaysAndKeepsOnlyTheExpectedRequest) {
 
 TEST(NatsTransport, UnreachableServerIsAConnectionError) {
     RequesterOptions options;
-    options.url = "nats://127.0.0.1:" + std::to_string(free_port());
+    options.url = "nats://127.0.0.1:" + std::to_string(test_support::free_loopback_port());
     options.timeout = std::chrono::milliseconds(500);
     Result result;
     EXPECT_FALSE(Requester::connect(options, result));

@@ -2,54 +2,17 @@
 
 #include "wire/zem_request_data.h"
 
-#include <fstream>
-#include <random>
-#include <sstream>
+#include <filesystem>
 
 namespace zem::test {
 
-ScratchDir::ScratchDir() {
-    std::random_device seed;
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = info ? std::string(info->test_suite_name()) + "." + info->name() : "zem";
-    for (char &c : name)
-        if (c == '/') c = '_';
-    path_ = std::filesystem::temp_directory_path() /
-            ("zem-client-" + name + "-" + std::to_string(seed()));
-    std::filesystem::create_directories(path_);
-}
-
-ScratchDir::~ScratchDir() {
-    std::error_code ec;
-    std::filesystem::remove_all(path_, ec);
-}
-
 std::vector<std::string> ScratchDir::hidden_entries() const {
     std::vector<std::string> names;
-    for (const auto &entry : std::filesystem::recursive_directory_iterator(path_)) {
+    for (const auto &entry : std::filesystem::recursive_directory_iterator(path())) {
         const std::string name = entry.path().filename().string();
         if (!name.empty() && name[0] == '.') names.push_back(entry.path().string());
     }
     return names;
-}
-
-std::string pattern(std::size_t size, unsigned seed) {
-    std::mt19937 engine(seed);
-    std::string bytes(size, '\0');
-    for (char &c : bytes) c = static_cast<char>(engine());
-    return bytes;
-}
-
-void write_file(const std::string &path, const std::string &content) {
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out.write(content.data(), static_cast<std::streamsize>(content.size()));
-}
-
-std::string read_file(const std::string &path) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
 }
 
 std::unique_ptr<Requester> connect_to(const FakeService &fake, int window, std::chrono::milliseconds timeout) {

@@ -1,9 +1,13 @@
-// Helpers shared by the requester tests: scratch directories, file contents
-// and a requester connected to a fake service.
+// Helpers shared by the requester tests: scratch directories that list the
+// temporary files left in them, a requester connected to a fake service, and
+// the fake service's side of a retrieve.
 #pragma once
 
 #include "client/requester.h"
 #include "fake_service.h"
+#include "file_contents.h"
+#include "scratch_dir.h"
+#include "test_data.h"
 
 #include <gtest/gtest.h>
 
@@ -19,24 +23,16 @@ inline constexpr int kChunk = 64; // a small chunk size: many chunks from small 
 inline constexpr const char *kRequestChannel = "ZemBrQkService";
 inline constexpr const char *kAckChannel = "ZemBrQkAckSvc";
 
+using test_support::pattern;
+using test_support::read_file;
+using test_support::write_file;
+
 // A directory of its own for one test, removed afterwards.
-class ScratchDir {
+class ScratchDir : public test_support::ScratchDir {
 public:
-    ScratchDir();
-    ~ScratchDir();
-    const std::filesystem::path &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return (path_ / name).string(); }
     // Entries whose names start with ".": temporary files left behind.
     std::vector<std::string> hidden_entries() const;
-
-private:
-    std::filesystem::path path_;
 };
-
-// Bytes that differ from chunk to chunk, so that a misplaced chunk shows.
-std::string pattern(std::size_t size, unsigned seed = 1);
-void write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
 
 std::unique_ptr<Requester> connect_to(const FakeService &fake, int window = 20,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(10));
