@@ -16,9 +16,9 @@
 namespace {
 
 using foldex_test::compare;
-using foldex_test::noise;
+using foldex_test::pattern;
 using foldex_test::read_stream;
-using foldex_test::run;
+using foldex_test::run_shell;
 using foldex_test::ScratchDir;
 using foldex_test::shell_quote;
 using foldex_test::snapshot;
@@ -67,7 +67,7 @@ void build_tree(const std::string &root, bool big) {
     make_dir(root + "/sub", 0755);
     make_dir(root + "/sub/deeper", 0750);
     make_dir(root + "/sub/deeper/.dotdir", 0755);
-    make_file(root + "/sub/deeper/leaf.txt", noise(5000, 11), 0640);
+    make_file(root + "/sub/deeper/leaf.txt", pattern(5000, 11), 0640);
     make_file(root + "/sub/file", "file in sub\n", 0644);
     make_file(root + "/" + kLongName, "long name\n", 0644);
     make_file(root + "/" + kUtf8Name, "non-ascii name\n", 0644);
@@ -79,7 +79,7 @@ void build_tree(const std::string &root, bool big) {
     ASSERT_EQ(symlink("/nonexistent/target", (root + "/dangling").c_str()), 0);
     ASSERT_EQ(symlink(("deep/" + std::string(140, 't')).c_str(), (root + "/longlink").c_str()), 0);
     if (big)
-        make_file(root + "/big.bin", noise(3 * 1024 * 1024 + 123, 42), 0644);
+        make_file(root + "/big.bin", pattern(3 * 1024 * 1024 + 123, 42), 0644);
     settle_times(root);
 }
 
@@ -153,7 +153,7 @@ TEST(DirStream, GnuTarListsAndExtractsTheStream) {
     const std::string saved = save(scratch / "stream.tar", stream.bytes);
 
     std::string listing;
-    ASSERT_EQ(run("LC_ALL=C.UTF-8 tar --quoting-style=literal -tf " + shell_quote(saved), &listing), 0);
+    ASSERT_EQ(run_shell("LC_ALL=C.UTF-8 tar --quoting-style=literal -tf " + shell_quote(saved), &listing), 0);
     std::set<std::string> listed;
     std::istringstream lines(listing);
     for (std::string line; std::getline(lines, line);)
@@ -164,7 +164,7 @@ TEST(DirStream, GnuTarListsAndExtractsTheStream) {
     EXPECT_EQ(listed, expected);
 
     ASSERT_EQ(mkdir((scratch / "by-tar").c_str(), 0755), 0);
-    ASSERT_EQ(run("tar -xpf " + shell_quote(saved) + " -C " + shell_quote(scratch / "by-tar")), 0);
+    ASSERT_EQ(run_shell("tar -xpf " + shell_quote(saved) + " -C " + shell_quote(scratch / "by-tar")), 0);
     EXPECT_EQ(compare(snapshot(scratch / "tree"), snapshot(scratch / "by-tar")), "");
 }
 
@@ -191,7 +191,7 @@ TEST_P(GnuTarInput, ExtractsWhole) {
         }
     }
     const std::string archive = scratch / "input.tar";
-    ASSERT_EQ(run(std::string("tar ") + c.options + " -cf " + shell_quote(archive) + " -C " +
+    ASSERT_EQ(run_shell(std::string("tar ") + c.options + " -cf " + shell_quote(archive) + " -C " +
                   shell_quote(scratch / "tree") + " " + members),
               0);
 
@@ -216,7 +216,7 @@ TEST(DirStream, HardLinksFromGnuTarStayInsideAndShareTheFile) {
     write_file(scratch / "tree/first", "shared\n");
     ASSERT_EQ(link((scratch / "tree/first").c_str(), (scratch / "tree/sub/second").c_str()), 0);
     const std::string archive = scratch / "links.tar";
-    ASSERT_EQ(run("tar -cf " + shell_quote(archive) + " -C " + shell_quote(scratch / "tree") + " ."), 0);
+    ASSERT_EQ(run_shell("tar -cf " + shell_quote(archive) + " -C " + shell_quote(scratch / "tree") + " ."), 0);
 
     const auto written = write_stream(scratch / "dest", foldex_test::read_file(archive), 1000);
 
@@ -264,7 +264,7 @@ class TruncatedStream : public ::testing::TestWithParam<size_t> {};
 TEST_P(TruncatedStream, FailsTheExtraction) {
     ScratchDir scratch;
     make_dir(scratch / "tree", 0755);
-    write_file(scratch / "tree/f", noise(600, 1));
+    write_file(scratch / "tree/f", pattern(600, 1));
     write_file(scratch / "tree/g", "g");
     const auto stream = read_stream(scratch / "tree", 7168);
     ASSERT_TRUE(stream.ok) << stream.error;
@@ -283,7 +283,7 @@ INSTANTIATE_TEST_SUITE_P(Cuts, TruncatedStream,
 
 TEST(DirStream, GarbageIsNotAnArchive) {
     ScratchDir scratch;
-    const auto written = write_stream(scratch / "dest", noise(20000, 9), 7168);
+    const auto written = write_stream(scratch / "dest", pattern(20000, 9), 7168);
     EXPECT_EQ(written.finish, -1);
     EXPECT_NE(written.error, "");
 }
@@ -301,7 +301,7 @@ TEST_P(ChangedFile, FailsTheReadAndNamesTheFile) {
     ScratchDir scratch;
     make_dir(scratch / "tree", 0755);
     write_file(scratch / "tree/a", "first");
-    write_file(scratch / "tree/moving", noise(100000, 4));
+    write_file(scratch / "tree/moving", pattern(100000, 4));
     write_file(scratch / "tree/z", "last");
     uint64_t size = 0;
     wgz_dir dir = wgzDirOpen((scratch / "tree").c_str(), "r", 1000000, 1, 0, &size);
@@ -310,10 +310,10 @@ TEST_P(ChangedFile, FailsTheReadAndNamesTheFile) {
     const std::string moving = scratch / "tree/moving";
     switch (GetParam()) {
     case Change::grow:
-        write_file(moving, noise(100001, 4));
+        write_file(moving, pattern(100001, 4));
         break;
     case Change::shrink:
-        write_file(moving, noise(99999, 4));
+        write_file(moving, pattern(99999, 4));
         break;
     case Change::remove:
         unlink(moving.c_str());
@@ -345,7 +345,7 @@ INSTANTIATE_TEST_SUITE_P(Changes, ChangedFile,
 TEST(DirStream, FileGrowingWhileItIsReadFailsTheRead) {
     ScratchDir scratch;
     make_dir(scratch / "tree", 0755);
-    write_file(scratch / "tree/log", noise(200000, 6));
+    write_file(scratch / "tree/log", pattern(200000, 6));
     uint64_t size = 0;
     wgz_dir dir = wgzDirOpen((scratch / "tree").c_str(), "r", 1000000, 1, 0, &size);
     ASSERT_NE(dir, 0u);

@@ -1,6 +1,12 @@
-// Helpers of the foldex tests: scratch directories, files, trees and
-// whole streams.
+// Helpers of the foldex tests: snapshots of trees and whole streams, with
+// the scratch directories, files, data and shell commands of the shared
+// test support.
 #pragma once
+
+#include "child_process.h"
+#include "file_contents.h"
+#include "scratch_dir.h"
+#include "test_data.h"
 
 #include <sys/types.h>
 
@@ -11,28 +17,12 @@
 
 namespace foldex_test {
 
-// A fresh directory under $TMPDIR (or /tmp), removed with its contents.
-class ScratchDir {
-public:
-    ScratchDir();
-    ~ScratchDir();
-    ScratchDir(const ScratchDir &) = delete;
-    ScratchDir &operator=(const ScratchDir &) = delete;
-    const std::string &path() const { return path_; }
-    std::string operator/(const std::string &name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
-};
-
-void write_file(const std::string &path, const std::string &content);
-std::string read_file(const std::string &path);
-// Deterministic bytes that do not compress well.
-std::string noise(size_t size, uint32_t seed);
-// Runs a shell command; returns its exit status and, when output is given,
-// what it wrote to standard output.
-int run(const std::string &command, std::string *output = nullptr);
-std::string shell_quote(const std::string &text);
+using zem::test_support::pattern;
+using zem::test_support::read_file;
+using zem::test_support::run_shell;
+using zem::test_support::ScratchDir;
+using zem::test_support::shell_quote;
+using zem::test_support::write_file;
 
 // What a tree holds, by relative path: the kind, the permission bits, the
 // content of files, the target of links and the modification time.

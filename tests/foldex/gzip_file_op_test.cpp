@@ -11,9 +11,9 @@
 
 namespace {
 
-using foldex_test::noise;
+using foldex_test::pattern;
 using foldex_test::read_file;
-using foldex_test::run;
+using foldex_test::run_shell;
 using foldex_test::ScratchDir;
 using foldex_test::shell_quote;
 using foldex_test::write_file;
@@ -41,7 +41,7 @@ StepCount compress(const std::string &source, const std::string &target, int lev
 
 std::string gunzip(const std::string &image) {
     std::string plain;
-    EXPECT_EQ(run("gunzip -c < " + shell_quote(image), &plain), 0);
+    EXPECT_EQ(run_shell("gunzip -c < " + shell_quote(image), &plain), 0);
     return plain;
 }
 
@@ -60,7 +60,7 @@ class GzipImage : public ::testing::TestWithParam<ImageCase> {};
 TEST_P(GzipImage, GunzipReadsBackTheFileAfterTheDocumentedSteps) {
     const ImageCase &c = GetParam();
     ScratchDir scratch;
-    const std::string content = c.compressible ? std::string(c.size, 'z') : noise(c.size, 7);
+    const std::string content = c.compressible ? std::string(c.size, 'z') : pattern(c.size, 7);
     write_file(scratch / "plain", content);
 
     const StepCount count = compress(scratch / "plain", scratch / "plain.gzl", c.level);
@@ -106,10 +106,10 @@ class GzipFailure : public ::testing::TestWithParam<FailureCase> {};
 TEST_P(GzipFailure, EndsTheCompressionWithItsOwnCode) {
     const FailureCase &c = GetParam();
     ScratchDir scratch;
-    write_file(scratch / "plain", noise(c.size, 3));
+    write_file(scratch / "plain", pattern(c.size, 3));
     mkdir((scratch / "folder").c_str(), 0755);
     const auto place = [&](const char *path) {
-        return path[0] == '/' ? std::string(path) : scratch / path;
+        return path[0] == '/' ? std::string(path) : (scratch / path).string();
     };
 
     wgz_file_op op = wgzFileOpCreate(place(c.source).c_str(), place(c.target).c_str(), 1);
@@ -154,7 +154,7 @@ TEST(GzipFileOp, NullHandleIsRefused) {
 
 TEST(GzipFileOp, DestroyingAnUnfinishedCompressionClosesTheImage) {
     ScratchDir scratch;
-    write_file(scratch / "plain", noise(10 * kStep, 5));
+    write_file(scratch / "plain", pattern(10 * kStep, 5));
     wgz_file_op op = wgzFileOpCreate((scratch / "plain").c_str(), (scratch / "plain.gzl").c_str(), 1);
     EXPECT_GT(wgzFileOpExecOnSingleBuffer(op, kStep), 0);
     EXPECT_GT(wgzFileOpExecOnSingleBuffer(op, kStep), 0);
