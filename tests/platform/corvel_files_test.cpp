@@ -23,6 +23,8 @@ namespace fs = std::filesystem;
 
 namespace {
 
+using zem::test_support::ScratchDir;
+
 constexpr uint64_t GiB = 1024ull * 1024 * 1024;
 
 std::string tmp_dir()
@@ -223,7 +225,7 @@ TEST_F(CorvelFiles, RemoveTreeOfALinkToADirectoryRemovesOnlyTheLink)
         fs::create_directories(dir_ / "target/sub");
         dir_.write("target/sub/file", "x");
         fs::create_directory_symlink(dir_ / "target", dir_ / "link");
-        EXPECT_EQ(os_remove_minus_r((dir_ / "link" + suffix).c_str(), 1, 0), OS_STATUS_SUCCESS);
+        EXPECT_EQ(os_remove_minus_r(((dir_ / "link").string() + suffix).c_str(), 1, 0), OS_STATUS_SUCCESS);
         EXPECT_FALSE(fs::exists(fs::symlink_status(dir_ / "link")));
         EXPECT_TRUE(fs::exists(dir_ / "target/sub/file"));
     }

@@ -9,6 +9,8 @@
 
 namespace {
 
+using zem::test_support::ScratchDir;
+
 std::string format(int code, ...)
 {
     va_list args;

@@ -9,6 +9,8 @@
 
 namespace {
 
+using zem::test_support::ScratchDir;
+
 struct ReaderDeleter {
     void operator()(tessel *reader) const { delete_tessel(reader); }
 };

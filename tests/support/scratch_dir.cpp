@@ -1,5 +1,7 @@
 #include "scratch_dir.h"
 
+#include "file_contents.h"
+
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
@@ -36,6 +38,12 @@ ScratchDir::~ScratchDir() {
         if (it->is_directory(ignored) && !it->is_symlink(ignored)) chmod(it->path().c_str(), 0700);
     }
     fs::remove_all(path_, ignored);
+}
+
+fs::path ScratchDir::write(const std::string &name, const std::string &content) const {
+    const fs::path path = path_ / name;
+    write_file(path, content);
+    return path;
 }
 
 } // namespace zem::test_support

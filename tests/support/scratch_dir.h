@@ -18,6 +18,9 @@ public:
 
     const std::filesystem::path &path() const { return path_; }
     std::filesystem::path operator/(const std::string &name) const { return path_ / name; }
+    // Writes `content` to the file `name` in the directory (see write_file)
+    // and returns the file's path.
+    std::filesystem::path write(const std::string &name, const std::string &content) const;
 
 private:
     std::filesystem::path path_;
