@@ -1,6 +1,5 @@
 // Retrieval of a file as a gzip image made on the fly under host timers.
-#include <cstdio>
-
+#include "child_process.h"
 #include "plugin_fixture.h"
 
 namespace zem::test {
@@ -26,12 +25,7 @@ protected:
     static std::string gunzip(const fs::path &image)
     {
         std::string out;
-        FILE *pipe = popen(("gunzip -c '" + image.string() + "'").c_str(), "r");
-        if (!pipe) return out;
-        char buffer[65536];
-        size_t n;
-        while ((n = std::fread(buffer, 1, sizeof buffer, pipe)) > 0) out.append(buffer, n);
-        EXPECT_EQ(pclose(pipe), 0);
+        EXPECT_EQ(test_support::run_shell("gunzip -c " + test_support::shell_quote(image.string()), &out), 0);
         return out;
     }
     std::vector<TimerInfo> compression_timers() const

@@ -1,47 +1,14 @@
 #include "plugin_fixture.h"
 
-#include <unistd.h>
-
-#include <random>
-#include <sstream>
-
 #include "frame/service_factory.h"
 #include "service/zem_svc.h"
 #include "tabul.h"
 
 namespace zem::test {
 
-std::string read_file(const fs::path &path)
-{
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream out;
-    out << in.rdbuf();
-    return out.str();
-}
-
-void write_file(const fs::path &path, const std::string &content)
-{
-    fs::create_directories(path.parent_path());
-    std::ofstream out(path, std::ios::binary | std::ios::trunc);
-    out << content;
-}
-
-std::string pattern(size_t size, unsigned seed)
-{
-    std::string text(size, '\0');
-    std::minstd_rand random(seed);
-    for (auto &c : text) c = static_cast<char>(random() & 0xff);
-    return text;
-}
-
 void PluginTest::SetUp()
 {
-    const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-    std::string name = std::string(info->test_suite_name()) + "-" + info->name();
-    for (char &c : name)
-        if (c == '/') c = '_';
-    root = fs::temp_directory_path() / ("zem-plugin-" + std::to_string(::getpid()) + "-" + name);
-    fs::remove_all(root);
+    root = scratch.path();
     netdir = root / "net";
     fs::create_directories(netdir);
     host.set_attrib("netdir_path", netdir.string());
@@ -54,8 +21,6 @@ void PluginTest::TearDown()
     stop_service();
     if (initialised) descriptor->term();
     initialised = false;
-    std::error_code ignored;
-    fs::remove_all(root, ignored);
 }
 
 void PluginTest::start_service()

@@ -11,6 +11,9 @@
 #include <string>
 #include <vector>
 
+#include "file_contents.h"
+#include "scratch_dir.h"
+#include "test_data.h"
 #include "test_host.h"
 #include "wire/zem_request_data.h"
 #include "zem/host_api.h"
@@ -41,10 +44,9 @@ struct Request {
     std::optional<int32_t> length; // defaults to data.size()
 };
 
-std::string read_file(const fs::path &path);
-void write_file(const fs::path &path, const std::string &content);
-// Deterministic bytes for file contents.
-std::string pattern(size_t size, unsigned seed = 1);
+using test_support::pattern;
+using test_support::read_file;
+using test_support::write_file;
 
 class PluginTest : public ::testing::Test {
 protected:
@@ -74,7 +76,8 @@ protected:
     size_t table_size();
 
     TestHost host;
-    fs::path root;   // scratch directory of this test
+    test_support::ScratchDir scratch; // removed after TearDown
+    fs::path root;   // scratch.path()
     fs::path netdir; // root / "net"
     service_descriptor *descriptor = nullptr;
     bool started = false;

@@ -19,7 +19,7 @@ namespace fs = std::filesystem;
 ScratchDir::ScratchDir() {
     std::string name = "zem";
     if (const auto *info = ::testing::UnitTest::GetInstance()->current_test_info())
-        name += std::string("-") + info->test_suite_name() + "." + info->name();
+        name += std::string("-") + info->test_suite_name() + "-" + info->name();
     std::replace(name.begin(), name.end(), '/', '_');
     // Parameterised tests can have long names; a file name has at most 255 bytes.
     if (name.size() > 120) name.resize(120);
