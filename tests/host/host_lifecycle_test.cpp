@@ -2,21 +2,17 @@
 // the plug-in, and the signals that end it.
 #include "host_test_support.h"
 
+#include "file_contents.h"
+
 #include <gtest/gtest.h>
 
 #include <csignal>
 #include <fstream>
-#include <sstream>
 
 namespace zem::host_test {
 namespace {
 
-std::string read_file(const std::filesystem::path &path) {
-    std::ifstream in(path);
-    std::stringstream text;
-    text << in.rdbuf();
-    return text.str();
-}
+using test_support::read_file;
 
 TEST(HostLifecycle, SignalStopsTheServiceAndExitsZero) {
     for (const int signal : {SIGTERM, SIGINT}) {
