@@ -32,9 +32,10 @@ if [ -d tests/fuzz ]; then
   for fuzzer in "$build"/fuzz/tests/fuzz/fuzz_*; do
     [ -x "$fuzzer" ] || continue
     corpus="$build/fuzz/corpus/$(basename "$fuzzer")"
-    mkdir -p "$corpus"
+    mkdir -p "$corpus" "$build/fuzz/tmp"
     echo "== $(basename "$fuzzer") for ${fuzz_seconds}s"
-    if "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" tests/fuzz/seeds 2>&1 | tail -5; then
+    # New inputs go to the build's corpus; the fuzzer's scratch files stay in the build.
+    if TMPDIR="$build/fuzz/tmp" "$fuzzer" -max_total_time="$fuzz_seconds" -print_final_stats=1 "$corpus" tests/fuzz/seeds 2>&1 | tail -5; then
       summary+=("$(basename "$fuzzer"): no crash in ${fuzz_seconds}s")
     else
       summary+=("$(basename "$fuzzer"): FAILED"); status=1
