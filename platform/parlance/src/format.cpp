@@ -30,19 +30,19 @@ bool read_number(std::string_view format, size_t *pos, int *value)
 
 // Appends the output of one printf call with a single conversion.
 template <typename T>
-void append_printf(const std::string &spec, T value, std::string *out)
+void append_printf(const std::string &directive, T value, std::string *out)
 {
-    // The specification was checked by parse_format, and value has exactly
+    // The directive was checked by parse_format, and value has exactly
     // the type its conversion reads.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wformat-nonliteral"
-    int length = std::snprintf(nullptr, 0, spec.c_str(), value);
+    int length = std::snprintf(nullptr, 0, directive.c_str(), value);
     if (length <= 0) {
         return;
     }
     size_t start = out->size();
     out->resize(start + static_cast<size_t>(length) + 1);
-    std::snprintf(out->data() + start, static_cast<size_t>(length) + 1, spec.c_str(), value);
+    std::snprintf(out->data() + start, static_cast<size_t>(length) + 1, directive.c_str(), value);
 #pragma GCC diagnostic pop
     out->resize(start + static_cast<size_t>(length));
 }

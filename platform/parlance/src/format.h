@@ -11,7 +11,7 @@
 namespace parlance {
 
 // One piece of a format: literal text, or one conversion with its printf
-// specification (for example "%-8s") and its conversion character.
+// directive (for example "%-8s") and its conversion character.
 struct FormatPiece {
     bool is_conversion = false;
     std::string text;
