@@ -117,6 +117,20 @@ TEST_F(Compressed, ReadFailureSendsFailedThenNotFoundAndLeavesNoImage)
     EXPECT_EQ(table_size(), 0u) << "the failed retrieval is finished and purged";
 }
 
+TEST_F(Compressed, ImageThatCannotBeCreatedSendsNotFoundAlone)
+{
+    write_file(netdir / "o.bin", "plain");
+    // The image name leads nowhere: creating it fails at the first step.
+    fs::create_symlink(root / "no-such-dir" / "image", netdir / "o.bin.gzl");
+    request_image(8, "o.bin.gzl");
+    host.advance(1);
+    const auto replies = take(kReplies);
+    ASSERT_EQ(replies.size(), 1u);
+    EXPECT_EQ(replies[0].action, ZEM_NOT_FOUND);
+    EXPECT_FALSE(fs::exists(fs::symlink_status(netdir / "o.bin.gzl")));
+    EXPECT_FALSE(fs::exists(root / "no-such-dir"));
+}
+
 TEST_F(Compressed, TerminateWhileCompressingRemovesTheTimer)
 {
     write_file(netdir / "t.bin", pattern(300 * 8192, 5));
