@@ -78,7 +78,7 @@ CDiskOperations *create_operation(CZemSvc *service, zem_request_data *copy)
 
 CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request, int *failure)
 {
-    if (failure) *failure = ZEM_RESULT_FAILED;
+    if (failure) *failure = ZEM_OP_FAILED;
     const RequestKey key(request->request_id);
     if (zem_request_data *entry = service->table->Get(key.text)) {
         auto *operation = static_cast<CDiskOperations *>(entry->operation);
@@ -152,7 +152,7 @@ int store(CZemSvc *service, zem_request_data *request, int data_count)
     if (!chunk_is_whole(request, data_count)) {
         // Nothing is opened or written for a chunk that would read past its data.
         zem_report(ZEM_MSG_ERROR, ZEM_RC_DECODE_FAILED, "xdr_zem_request_data", 0);
-        send_ack_reply(service, ZEM_RESULT_FAILED, id, 0);
+        send_ack_reply(service, ZEM_OP_FAILED, id, 0);
         return 0;
     }
     int failure = 0;
@@ -181,7 +181,7 @@ int retrieve(CZemSvc *service, zem_request_data *request)
     CDiskOperations *operation = find_or_create_operation(service, request);
     if (!operation) {
         service->send_status(id, ZEM_FAILED);
-        return ZEM_RESULT_FAILED;
+        return ZEM_OP_FAILED;
     }
     const int rc = operation->retrieve();
     switch (rc) {

@@ -14,7 +14,7 @@ int handle_ack(void *context, const void *buffer, int length);
 // first sight. Null when the request's path cannot be mapped or memory ran
 // out; that is reported, nothing is left in the table, and *failure (when
 // given) holds the code to answer with: ZEM_RESULT_BAD_PATH for a path that
-// cannot be mapped, ZEM_RESULT_FAILED otherwise.
+// cannot be mapped, ZEM_OP_FAILED otherwise.
 CDiskOperations *find_or_create_operation(CZemSvc *service, zem_request_data *request,
                                           int *failure = nullptr);
 
@@ -27,6 +27,5 @@ int terminate(CZemSvc *service, zem_request_data *request);
 int send_ack_reply(CZemSvc *service, int code, int request_id, int final);
 int send_retrieve_done(CZemSvc *service, int request_id);
 
-// Answer codes of requests the service refuses before any file work.
-#define ZEM_RESULT_FAILED (-40)
+// Answer code of a request whose path cannot be mapped.
 #define ZEM_RESULT_BAD_PATH (-51970)

@@ -87,7 +87,7 @@ TEST_F(Trees, TreeRoundTripsThroughRetrieveAndStore)
     const std::string stream = retrieve_tree(1, "src", &chunks);
     ASSERT_FALSE(chunks.empty());
     EXPECT_EQ(chunks.front().total_size, stream.size());
-    const auto done = take(kReplies);
+    host.clear_sent(); // the completion reply is not needed here
     EXPECT_EQ(table_size(), 0u);
 
     const auto replies = store_tree(2, "dst", stream);
