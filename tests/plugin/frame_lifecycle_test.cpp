@@ -60,6 +60,9 @@ TEST_F(Lifecycle, InitWithoutNetdirPathFails)
 TEST_F(Lifecycle, StartRunsTheHostLoopOnTheServiceThreadAndStopEndsIt)
 {
     start_service();
+    // start returns once the thread is ready, just before it enters the
+    // loop: work posted to it runs only inside the loop.
+    ASSERT_TRUE(host.post([] {}));
     auto threads = host.threads();
     ASSERT_EQ(threads.size(), 1u);
     EXPECT_TRUE(threads[0].loop_entered);
